@@ -1,0 +1,1 @@
+install(EXPORT TeskTargets NAMESPACE Tesk:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tesk)

@@ -1,0 +1,20 @@
+// The prefix: the one folder where the stand-in keeps its state (registry.db, dosdevices/,
+// drive_c/, named objects' runtime folder). Not a Windows interface; the tools and tests use it.
+#pragma once
+
+#include <string>
+
+#include <tesk/win32/types.h>
+
+namespace tesk::win32 {
+
+// $TESK_PREFIX, or ${XDG_DATA_HOME:-$HOME/.local/share}/tesk. Created on first use.
+TESK_WIN32_API std::string PrefixPath();
+// Points this process at another prefix from now on (tools' --prefix, tests). Open registry
+// handles of the previous prefix become invalid.
+TESK_WIN32_API void SetPrefixPath(const std::string& path);
+// Creates the prefix's folders and the registry's standard keys if they are missing.
+// False with the reason in *error when the folder cannot be made.
+TESK_WIN32_API bool EnsurePrefix(std::string* error = nullptr);
+
+}  // namespace tesk::win32

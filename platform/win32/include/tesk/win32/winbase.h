@@ -1,0 +1,142 @@
+// Kernel32: last error, modules and their entry points, threads, events, critical
+// sections, waits and interlocked operations.
+#pragma once
+
+#include <tesk/win32/types.h>
+#include <tesk/win32/winerror.h>
+
+// ---- Last error ---------------------------------------------------------------------
+
+extern "C" {
+TESK_WIN32_API DWORD WINAPI GetLastError();
+TESK_WIN32_API void WINAPI SetLastError(DWORD dwErrCode);
+}
+
+// ---- Modules ------------------------------------------------------------------------
+
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
+using PDLLMAIN = BOOL(WINAPI*)(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved);
+
+extern "C" {
+// A path with a slash is loaded as given; a bare name is looked for next to the stand-in's
+// own library, then where the system loader looks. NULL with ERROR_MOD_NOT_FOUND when it is
+// nowhere, ERROR_BAD_FORMAT when it is not a module, ERROR_DLL_INIT_FAILED when its entry
+// point refused the attach.
+TESK_WIN32_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+TESK_WIN32_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+TESK_WIN32_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+// NULL names the program. Length without terminator; a short buffer gets a truncated,
+// terminated path, the result nSize and ERROR_INSUFFICIENT_BUFFER.
+TESK_WIN32_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+// A loaded module by file name (with or without directory); NULL names the program.
+TESK_WIN32_API HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+
+// Called by TESK_DLL_ENTRY; not for direct use.
+TESK_WIN32_API void TeskRunDllEntry(PDLLMAIN entry, const void* anchor, DWORD reason);
+}
+
+// Declares a module's entry point, once per module. The entry point is called with
+// DLL_PROCESS_ATTACH when the module is loaded (by LoadLibraryA or as a dependency) and with
+// DLL_PROCESS_DETACH when it is unloaded, lpvReserved non-null when the process is exiting.
+#define TESK_DLL_ENTRY(entry)                                                                \
+  namespace {                                                                                \
+  struct TeskDllEntryRunner {                                                                \
+    TeskDllEntryRunner() { TeskRunDllEntry(&(entry), this, DLL_PROCESS_ATTACH); }            \
+    ~TeskDllEntryRunner() { TeskRunDllEntry(&(entry), this, DLL_PROCESS_DETACH); }           \
+    TeskDllEntryRunner(const TeskDllEntryRunner&) = delete;                                  \
+    TeskDllEntryRunner& operator=(const TeskDllEntryRunner&) = delete;                       \
+  };                                                                                         \
+  [[maybe_unused]] TeskDllEntryRunner tesk_dll_entry_runner;                                 \
+  }
+
+// ---- Threads and synchronisation ----------------------------------------------------
+
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED 0x00000080L
+#define WAIT_ABANDONED_0 0x00000080L
+#define WAIT_TIMEOUT 0x00000102L
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+
+#define CREATE_SUSPENDED 0x00000004
+#define STILL_ACTIVE 0x00000103L
+
+#define THREAD_PRIORITY_LOWEST (-2)
+#define THREAD_PRIORITY_BELOW_NORMAL (-1)
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_ABOVE_NORMAL 1
+#define THREAD_PRIORITY_HIGHEST 2
+
+using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID lpThreadParameter);
+
+// Room for the host's recursive mutex; the layout is private to the stand-in.
+struct CRITICAL_SECTION {
+  alignas(8) unsigned char opaque[48];
+};
+using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+using PCRITICAL_SECTION = CRITICAL_SECTION*;
+
+extern "C" {
+TESK_WIN32_API void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+TESK_WIN32_API BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
+                                                                 DWORD dwSpinCount);
+TESK_WIN32_API void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+TESK_WIN32_API void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+TESK_WIN32_API BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+TESK_WIN32_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+// The thread runs detached from its handle: closing the handle does not stop it, and the
+// handle is signalled when the thread returns.
+TESK_WIN32_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                          LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                          DWORD dwCreationFlags, LPDWORD lpThreadId);
+TESK_WIN32_API DWORD WINAPI ResumeThread(HANDLE hThread);
+TESK_WIN32_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+TESK_WIN32_API BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);
+TESK_WIN32_API HANDLE WINAPI GetCurrentThread();
+TESK_WIN32_API DWORD WINAPI GetCurrentThreadId();
+TESK_WIN32_API DWORD WINAPI GetCurrentProcessId();
+
+// Unnamed events; a named one is shared by every process of the prefix.
+TESK_WIN32_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                          BOOL bInitialState, LPCSTR lpName);
+TESK_WIN32_API BOOL WINAPI SetEvent(HANDLE hEvent);
+TESK_WIN32_API BOOL WINAPI ResetEvent(HANDLE hEvent);
+
+TESK_WIN32_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+TESK_WIN32_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                                   DWORD dwMilliseconds);
+TESK_WIN32_API BOOL WINAPI CloseHandle(HANDLE hObject);
+TESK_WIN32_API BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
+                                           HANDLE hTargetProcessHandle, LPHANDLE lpTargetHandle,
+                                           DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
+TESK_WIN32_API HANDLE WINAPI GetCurrentProcess();
+
+TESK_WIN32_API void WINAPI Sleep(DWORD dwMilliseconds);
+TESK_WIN32_API DWORD WINAPI GetTickCount();
+}
+
+#define DUPLICATE_CLOSE_SOURCE 0x00000001
+#define DUPLICATE_SAME_ACCESS 0x00000002
+
+// ---- Interlocked operations (full barriers, as on Windows) ---------------------------
+
+inline LONG InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(volatile LONG* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(volatile LONG* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchangeAdd(volatile LONG* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedCompareExchange(volatile LONG* p, LONG exchange, LONG comparand) {
+  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) {
+  return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
+  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}

@@ -1,0 +1,11 @@
+// Everything the user-mode components call, under one include.
+#pragma once
+
+#include <tesk/win32/types.h>
+#include <tesk/win32/winerror.h>
+#include <tesk/win32/winbase.h>
+#include <tesk/win32/winnls.h>
+#include <tesk/win32/winreg.h>
+#include <tesk/win32/unknwn.h>
+#include <tesk/win32/objbase.h>
+#include <tesk/win32/rpc.h>
