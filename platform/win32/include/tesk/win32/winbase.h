@@ -140,3 +140,12 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange
   __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return comparand;
 }
+
+namespace tesk::win32 {
+// GetProcAddress with the export's real type (the cast goes through the generic function
+// pointer type, which is what FARPROC stands for).
+template <class Fn>
+Fn GetProcAddressAs(HMODULE module, LPCSTR name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+}  // namespace tesk::win32
