@@ -7,6 +7,9 @@
 using RPC_STATUS = LONG;
 using RPC_CSTR = unsigned char*;
 
+#define RPC_S_INVALID_ARG ERROR_INVALID_PARAMETER
+#define RPC_S_OUT_OF_MEMORY ERROR_OUTOFMEMORY
+
 extern "C" {
 // "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in lower case, no braces; free with RpcStringFreeA.
 TESK_WIN32_API RPC_STATUS RPC_ENTRY UuidToStringA(const UUID* Uuid, RPC_CSTR* StringUuid);

@@ -39,6 +39,15 @@ TESK_WIN32_API HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 TESK_WIN32_API void TeskRunDllEntry(PDLLMAIN entry, const void* anchor, DWORD reason);
 }
 
+namespace tesk::win32 {
+// GetProcAddress's answer as the export's own type. g++ warns about a direct cast between
+// function pointer types; going through void (*)() is the sanctioned way.
+template <class Fn>
+Fn ProcAs(FARPROC proc) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+}
+}  // namespace tesk::win32
+
 // Declares a module's entry point, once per module. The entry point is called with
 // DLL_PROCESS_ATTACH when the module is loaded (by LoadLibraryA or as a dependency) and with
 // DLL_PROCESS_DETACH when it is unloaded, lpvReserved non-null when the process is exiting.
