@@ -97,7 +97,9 @@ std::vector<LoadedModule> LoadedModules() {
   for (std::size_t i = 0; i < seen.size(); ++i) {
     const HMODULE handle = ModuleContaining(seen[i].address);
     if (!handle) continue;
-    modules.push_back({handle, i == 0 ? ProgramPath() : seen[i].name});
+    // Libraries found through a $ORIGIN/../lib run path are recorded with the "..".
+    modules.push_back(
+        {handle, i == 0 ? ProgramPath() : std::filesystem::path(seen[i].name).lexically_normal().string()});
   }
   return modules;
 }
