@@ -220,12 +220,17 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     return nullptr;
   }
   const HMODULE module = hModule ? hModule : ProgramModule();
-  if (!module || !FindLoaded(module, nullptr)) {
+  std::string path;
+  if (!module || !FindLoaded(module, &path)) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
+  // A library loaded with the program has no lookup scope of its own until something opens
+  // it, and dlsym on its bare handle crashes; opening it by name (without loading) sets that up.
+  void* scope = module == ProgramModule() ? nullptr : dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
   dlerror();
-  void* symbol = dlsym(module, lpProcName);
+  void* symbol = dlsym(scope ? scope : static_cast<void*>(module), lpProcName);
+  if (scope) dlclose(scope);
   // dlsym also searches the module's dependencies; Windows answers only the module's exports.
   if (!symbol || ModuleContaining(symbol) != module) {
     SetLastError(ERROR_PROC_NOT_FOUND);

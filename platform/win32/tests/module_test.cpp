@@ -113,6 +113,15 @@ TEST_F(ModuleTest, GetProcAddressAnswersOnlyTheModulesOwnExports) {
   ASSERT_TRUE(FreeLibrary(module));
 }
 
+// Libraries loaded with the program were never opened by name; their exports are found all
+// the same.
+TEST_F(ModuleTest, GetProcAddressOnALibraryLoadedWithTheProgram) {
+  const HMODULE platform = GetModuleHandleA("libteskwin32.so");
+  ASSERT_NE(nullptr, platform);
+  EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(platform, "LoadLibraryA")),
+            reinterpret_cast<void*>(&LoadLibraryA));
+}
+
 TEST_F(ModuleTest, CallsWithHandlesThatAreNoModuleFailCleanly) {
   const HMODULE module = LoadLibraryA(ServerPath().c_str());
   ASSERT_NE(nullptr, module);

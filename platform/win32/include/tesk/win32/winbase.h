@@ -151,10 +151,9 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange
 }
 
 namespace tesk::win32 {
-// GetProcAddress with the export's real type (the cast goes through the generic function
-// pointer type, which is what FARPROC stands for).
+// GetProcAddress with the export's real type.
 template <class Fn>
 Fn GetProcAddressAs(HMODULE module, LPCSTR name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+  return ProcAs<Fn>(GetProcAddress(module, name));
 }
 }  // namespace tesk::win32
