@@ -1,6 +1,6 @@
 // Code pages. The ANSI code page is Windows-1252 unless the registry value
 // HKLM\System\CurrentControlSet\Control\Nls\CodePage\ACP names another (65001: UTF-8);
-// it is read once per process.
+// it is read once per process, and again when the process moves to another prefix.
 #pragma once
 
 #include <tesk/win32/types.h>
@@ -18,11 +18,14 @@
 
 extern "C" {
 TESK_WIN32_API UINT WINAPI GetACP();
+// Always 437, whatever the ANSI code page.
 TESK_WIN32_API UINT WINAPI GetOEMCP();
 TESK_WIN32_API BOOL WINAPI IsValidCodePage(UINT CodePage);
 // cbMultiByte/cchWideChar -1: the source is terminated and the terminator is converted too.
 // A zero destination size asks for the size needed. Too small a destination: 0 with
 // ERROR_INSUFFICIENT_BUFFER. Unknown code page: 0 with ERROR_INVALID_PARAMETER.
+// A character a single-byte code page lacks becomes the default character ('?' unless
+// lpDefaultChar), without best-fit substitutes; each UTF-16 code unit counts as one.
 TESK_WIN32_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
                                               LPWSTR lpWideCharStr, int cchWideChar);
 TESK_WIN32_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
