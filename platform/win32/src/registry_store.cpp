@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -290,13 +291,17 @@ void ReadValue(Statement& st, Value* out) {
   out->data = st.ColumnText(2);
 }
 
-// Read-only when the file's mode has no write bit (root may write anyway, so access() alone
-// would not tell) or when the system refuses writing. A missing file will be created.
-bool FileWritable(const std::string& file) {
+// Whether the registry may be written: its file, and the folder where SQLite keeps the log
+// beside it, must have a write bit in their mode (root may write anyway, so access() alone
+// would not tell) and the system must allow writing. A missing file will be created.
+bool Writable(const std::string& path) {
   struct stat st {};
-  if (stat(file.c_str(), &st) != 0) return true;
-  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
-  return access(file.c_str(), W_OK) == 0;
+  if (stat(path.c_str(), &st) != 0) return errno == ENOENT;
+  return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && access(path.c_str(), W_OK) == 0;
+}
+
+bool DatabaseWritable(const std::string& file) {
+  return Writable(file) && Writable(file.substr(0, file.rfind('/') + 1));
 }
 
 int Exec(sqlite3* db, const char* sql) {
@@ -412,7 +417,7 @@ LONG OpenConnection(const std::string& prefix, Connection** out) {
 
   auto c = std::make_unique<Connection>();
   c->file = file;
-  c->read_only = !FileWritable(file);
+  c->read_only = !DatabaseWritable(file);
   const int flags = (c->read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
                     SQLITE_OPEN_NOMUTEX;
   const int rc = sqlite3_open_v2(file.c_str(), &c->db, flags, nullptr);
@@ -439,7 +444,8 @@ LONG Connect(State& s, Mode mode) {
     s.handles.clear();
     s.generation = generation;
   }
-  if (s.connection && mode != Mode::kRead && s.connection->read_only == FileWritable(s.connection->file)) {
+  if (s.connection && mode != Mode::kRead &&
+      s.connection->read_only == DatabaseWritable(s.connection->file)) {
     Disconnect(s);  // the file's permissions changed since it was opened
   }
   if (!s.connection) {

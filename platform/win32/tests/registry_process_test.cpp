@@ -106,37 +106,47 @@ TEST_F(RegistryProcessTest, ReadOnlyDatabaseRefusesWriteAccessAndStillReads) {
                             &key, nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(Set(key, "v", "kept"), ERROR_SUCCESS);
-  ASSERT_EQ(chmod(Db().c_str(), 0444), 0);
 
-  // Every way of asking to write is refused, in this process (whose connection predates the
-  // change) as in a new one.
-  HKEY other = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Frozen", 0, nullptr, 0, KEY_READ, nullptr, &other,
-                            nullptr),
-            ERROR_ACCESS_DENIED);
-  for (const REGSAM sam :
-       std::vector<REGSAM>{KEY_SET_VALUE, KEY_CREATE_SUB_KEY, DELETE, KEY_WRITE, KEY_ALL_ACCESS}) {
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Frozen", 0, sam, &other), ERROR_ACCESS_DENIED)
-        << sam;
+  // The database file without write bits, or the folder that holds it and its log.
+  struct Case {
+    std::string path;
+    mode_t frozen, thawed;
+  };
+  const Case cases[] = {{Db(), 0444, 0644}, {prefix(), 0555, 0755}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    ASSERT_EQ(chmod(c.path.c_str(), c.frozen), 0);
+
+    // Every way of asking to write is refused, in this process (whose connection predates the
+    // change) as in a new one.
+    HKEY other = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Frozen", 0, nullptr, 0, KEY_READ, nullptr, &other,
+                              nullptr),
+              ERROR_ACCESS_DENIED);
+    for (const REGSAM sam :
+         std::vector<REGSAM>{KEY_SET_VALUE, KEY_CREATE_SUB_KEY, DELETE, KEY_WRITE, KEY_ALL_ACCESS}) {
+      EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Frozen", 0, sam, &other), ERROR_ACCESS_DENIED)
+          << sam;
+    }
+    EXPECT_EQ(Set(key, "v", "changed"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Set(HKEY_CURRENT_USER, "v", "changed"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(key, "v"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Frozen"), ERROR_ACCESS_DENIED);
+    auto result = RunChild("registry_helper", {"set", "Software\\Frozen", "v", "changed"});
+    EXPECT_NE(result.output.find("rc=5"), std::string::npos) << result.output;
+
+    EXPECT_EQ(Get(HKEY_CURRENT_USER, "Software\\Frozen", "v"), "kept");
+    result = RunChild("registry_helper", {"get", "Software\\Frozen", "v"});
+    EXPECT_EQ(result.output, "kept\n");
+    // The most a legacy open can get here is reading.
+    ASSERT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, "Software\\Frozen", &other), ERROR_SUCCESS);
+    EXPECT_EQ(Set(other, "v", "changed"), ERROR_ACCESS_DENIED);
+    RegCloseKey(other);
+
+    ASSERT_EQ(chmod(c.path.c_str(), c.thawed), 0);
+    EXPECT_EQ(Set(key, "w", "thawed"), ERROR_SUCCESS);
+    EXPECT_EQ(Get(HKEY_CURRENT_USER, "Software\\Frozen", "w"), "thawed");
   }
-  EXPECT_EQ(Set(key, "v", "changed"), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(Set(HKEY_CURRENT_USER, "v", "changed"), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegDeleteValueA(key, "v"), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Frozen"), ERROR_ACCESS_DENIED);
-  auto result = RunChild("registry_helper", {"set", "Software\\Frozen", "v", "changed"});
-  EXPECT_NE(result.output.find("rc=5"), std::string::npos) << result.output;
-
-  EXPECT_EQ(Get(HKEY_CURRENT_USER, "Software\\Frozen", "v"), "kept");
-  result = RunChild("registry_helper", {"get", "Software\\Frozen", "v"});
-  EXPECT_EQ(result.output, "kept\n");
-  // The most a legacy open can get here is reading.
-  ASSERT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, "Software\\Frozen", &other), ERROR_SUCCESS);
-  EXPECT_EQ(Set(other, "v", "changed"), ERROR_ACCESS_DENIED);
-  RegCloseKey(other);
-
-  ASSERT_EQ(chmod(Db().c_str(), 0644), 0);
-  EXPECT_EQ(Set(key, "v", "thawed"), ERROR_SUCCESS);
-  EXPECT_EQ(Get(HKEY_CURRENT_USER, "Software\\Frozen", "v"), "thawed");
   RegCloseKey(key);
 }
 
