@@ -15,7 +15,7 @@ std::vector<CommandEntry>& Registry() {
 
 CLI::App* SubcommandBase::AddSubcommand(CLI::App& program, const std::string& name,
                                         const std::string& description, const std::string& examples) {
-  app_ = program.add_subcommand(name, description);
+  app_ = program.add_subcommand(name, description)->group("Commands");
   if (!examples.empty()) app_->footer("Example:\n" + examples);
   return app_;
 }

@@ -15,7 +15,7 @@ class HelpCommand : public SubcommandBase {
     CLI::App* app = AddSubcommand(program, "help", "Explain a command, with an example",
                                   "  tesk help reg\n"
                                   "  tesk help reg export");
-    app->add_option("COMMAND", words_, "the command, and its subcommand if it has them");
+    app->add_option("COMMAND", words_, "The command, and its subcommand if it has them")->type_name("");
   }
 
   bool UsesPrefix() const override { return false; }

@@ -43,6 +43,9 @@ int main(int argc, char** argv) {
   program.set_version_flag("--version", "tesk " TESK_VERSION, "Print the version and exit");
   program.set_help_flag("-h,--help", "Print this help and exit");
   program.footer(kFooter);
+  // Set before the commands are added: they take the program's formatter.
+  program.get_formatter()->label("Subcommands", "Commands");
+  program.get_formatter()->label("SUBCOMMAND", "COMMAND");
   // One command at a time: words after it are its own ("tesk help reg").
   program.require_subcommand(0, 1);
   // Global options may also follow the command.

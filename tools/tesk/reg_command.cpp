@@ -74,69 +74,85 @@ bool WriteWhole(std::FILE* file, const std::string& text) {
   return std::fwrite(text.data(), 1, text.size(), file) == text.size();
 }
 
+constexpr char kKeyNote[] =
+    "Keys start with HKLM, HKCU, HKCR or HKU (or HKEY_LOCAL_MACHINE ...), then subkeys separated\n"
+    "by backslashes; quote them, or the shell eats the backslashes.";
+
 class RegCommand : public SubcommandBase {
  public:
   void Define(CLI::App& program) override {
-    CLI::App* reg = AddSubcommand(
-        program, "reg", "Query, change, export and import the registry",
-        "  tesk reg add 'HKLM\\Software\\Tesk' -v Level -t REG_DWORD -d 3\n"
-        "  tesk reg query 'HKLM\\Software\\Tesk' -s\n"
-        "Keys start with HKLM, HKCU, HKCR or HKU (or HKEY_LOCAL_MACHINE ...). Quote them: the shell\n"
-        "would eat the backslashes.");
+    CLI::App* reg = AddSubcommand(program, "reg", "Query, change, export and import the registry",
+                                  "  tesk reg add 'HKLM\\Software\\Tesk' -v Level -t REG_DWORD -d 3\n"
+                                  "  tesk reg query 'HKLM\\Software\\Tesk' -s\n"
+                                  "\n" +
+                                      std::string(kKeyNote));
     reg->require_subcommand(1);
 
-    query_ = reg->add_subcommand("query", "List a key's values and subkeys");
-    query_->add_option("KEY", key_, "the key")->required();
-    query_->add_option("-v,--value", value_name_, "show only this value");
-    query_->add_flag("--ve", default_value_, "show only the default value");
-    query_->add_flag("-s,--recursive", recursive_, "also every key below it");
+    query_ = AddCommand(reg, "query", "List a key's values and subkeys");
+    AddKey(query_, "The key");
+    query_->add_option("-v,--value", value_name_, "Show only this value (in every key with -s)")
+        ->type_name("NAME");
+    query_->add_flag("--ve", default_value_, "Show only the default value");
+    query_->add_flag("-s,--recursive", recursive_, "Also show every key below it, with its values");
     query_->footer(
         "Example:\n"
         "  tesk reg query 'HKCR\\CLSID' -s\n"
         "  tesk reg query 'HKLM\\Software\\Tesk' -v Level\n"
-        "Each key is shown by its path, then one indented line per value: name, type, data.");
+        "\n"
+        "Each key is shown by its path, then one indented line per value: name, type and data.\n\n" +
+        std::string(kKeyNote));
 
-    add_ = reg->add_subcommand("add", "Create a key, or set one of its values");
-    add_->add_option("KEY", key_, "the key, created with any missing parents")->required();
-    add_->add_option("-v,--value", value_name_, "the value's name (else the default value)");
-    add_->add_flag("--ve", default_value_, "set the default value");
-    add_->add_option("-t,--type", type_name_,
-                     "REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, "
-                     "REG_QWORD, REG_BINARY, REG_NONE or REG_DWORD_BIG_ENDIAN");
-    add_->add_option("-d,--data", data_,
-                     "the data: text; items separated by \\0 for REG_MULTI_SZ; a decimal or 0x hex "
-                     "number for REG_DWORD and REG_QWORD; hex digits for REG_BINARY");
-    add_->add_flag("-f,--force", force_, "replace an existing value without asking");
+    add_ = AddCommand(reg, "add", "Create a key, or set one of its values");
+    AddKey(add_, "The key; missing parents are created too");
+    add_->add_option("-v,--value", value_name_, "The value to set (else the default value)")
+        ->type_name("NAME");
+    add_->add_flag("--ve", default_value_, "Set the default value");
+    add_->add_option("-t,--type", type_name_, "The value's type; REG_SZ when not given")->type_name("TYPE");
+    add_->add_option("-d,--data", data_, "The value's data")->type_name("DATA");
+    add_->add_flag("-f,--force", force_, "Replace an existing value without asking");
     add_->footer(
         "Example:\n"
         "  tesk reg add 'HKLM\\Software\\Tesk\\Players' -v Paths -t REG_MULTI_SZ -d 'E:\\0F:'\n"
-        "Without -v, --ve, -t or -d only the key is created.");
+        "\n"
+        "Without -v, --ve, -t or -d only the key is created. Types and their data:\n"
+        "  REG_SZ, REG_EXPAND_SZ   text\n"
+        "  REG_MULTI_SZ            items separated by the two characters \\0\n"
+        "  REG_DWORD, REG_QWORD    a number, decimal or 0x hex (REG_DWORD_BIG_ENDIAN too)\n"
+        "  REG_BINARY, REG_NONE    hex digits, two for each byte\n\n" +
+        std::string(kKeyNote));
 
-    delete_ = reg->add_subcommand("delete", "Delete a value, or a key with everything under it");
-    delete_->add_option("KEY", key_, "the key")->required();
-    delete_->add_option("-v,--value", value_name_, "delete only this value");
-    delete_->add_flag("--ve", default_value_, "delete only the default value");
-    delete_->add_flag("-f,--force", force_, "do not ask for confirmation");
+    delete_ = AddCommand(reg, "delete", "Delete a value, or a key with everything under it");
+    AddKey(delete_, "The key");
+    delete_->add_option("-v,--value", value_name_, "Delete only this value")->type_name("NAME");
+    delete_->add_flag("--ve", default_value_, "Delete only the default value");
+    delete_->add_flag("-f,--force", force_, "Do not ask for confirmation");
     delete_->footer(
         "Example:\n"
-        "  tesk reg delete 'HKLM\\Software\\Tesk\\Old' -f");
+        "  tesk reg delete 'HKLM\\Software\\Tesk\\Old' -f\n"
+        "  tesk reg delete 'HKLM\\Software\\Tesk' -v Level\n"
+        "\n" +
+        std::string(kKeyNote));
 
-    export_ = reg->add_subcommand("export", "Write a key and everything under it to a REGEDIT4 file");
-    export_->add_option("KEY", key_, "the key")->required();
-    export_->add_option("FILE", file_, "the file to write, replaced if it exists; - for standard output")
+    export_ = AddCommand(reg, "export", "Write a key and everything under it to a REGEDIT4 file");
+    AddKey(export_, "The key");
+    export_->add_option("FILE", file_, "The file to write (replaced if it exists); - for standard output")
+        ->type_name("")
         ->required();
     export_->footer(
         "Example:\n"
         "  tesk reg export 'HKLM\\Software\\Tesk' tesk.reg\n"
-        "Text is written in the ANSI code page, lines end in CR LF, as regedit writes them.");
+        "\n"
+        "Text is kept in the ANSI code page and lines end in CR LF, as regedit writes them.\n\n" +
+        std::string(kKeyNote));
 
-    import_ = reg->add_subcommand("import", "Apply a REGEDIT4 file to the registry");
-    import_->add_option("FILE", file_, "the file to read; - for standard input")->required();
+    import_ = AddCommand(reg, "import", "Apply a REGEDIT4 file to the registry");
+    import_->add_option("FILE", file_, "The file to read; - for standard input")->type_name("")->required();
     import_->footer(
         "Example:\n"
         "  tesk reg import tesk.reg\n"
-        "The whole file is checked before anything is changed. [-KEY] deletes a key with\n"
-        "everything under it, \"name\"=- deletes a value, lines starting with ; are comments.");
+        "\n"
+        "The whole file is checked before anything changes. [-KEY] deletes a key with everything\n"
+        "under it, \"name\"=- deletes a value, lines starting with ; are comments.");
   }
 
   int Run() override {
@@ -148,6 +164,14 @@ class RegCommand : public SubcommandBase {
   }
 
  private:
+  static CLI::App* AddCommand(CLI::App* reg, const std::string& name, const std::string& description) {
+    return reg->add_subcommand(name, description)->group("Commands");
+  }
+
+  void AddKey(CLI::App* command, const std::string& help) {
+    command->add_option("KEY", key_, help)->type_name("")->required();
+  }
+
   // The value the options name, if any.
   std::optional<std::string> ValueOption(const CLI::App* command) const {
     const bool named = command->count("--value") > 0;

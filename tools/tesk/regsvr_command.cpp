@@ -51,11 +51,12 @@ class RegsvrCommand : public SubcommandBase {
         AddSubcommand(program, "regsvr", "Register COM server modules (or unregister them with -u)",
                       "  tesk regsvr teskroot teskcore\n"
                       "  tesk regsvr -u /opt/tesk/lib/libteskroot.so\n"
+                      "\n"
                       "A bare name is looked for in the lib folder beside tesk's bin folder first;\n"
                       "\"lib\" and \".so\" are added when it has no \".so\". Every module is tried even\n"
                       "when one fails; the exit status is 1 if any failed.");
-    app->add_flag("-u,--unregister", unregister_, "remove the modules' registry entries instead");
-    app->add_option("MODULE", modules_, "a module's name or path")->required();
+    app->add_flag("-u,--unregister", unregister_, "Remove the modules' registry entries instead");
+    app->add_option("MODULE", modules_, "A module's name or path")->type_name("")->required();
   }
 
   int Run() override {
