@@ -32,8 +32,9 @@ bool IsPlainString(const std::vector<BYTE>& data) {
   return true;
 }
 
+// Appends "xx,xx,..." to a line that holds nothing but the value so far.
 void AppendHex(std::string* out, const std::vector<BYTE>& data) {
-  std::size_t column = out->size() - (out->rfind('\n') == std::string::npos ? 0 : out->rfind('\n') + 1);
+  std::size_t column = out->size();
   for (std::size_t i = 0; i < data.size(); ++i) {
     *out += fmt::format("{:02x}", data[i]);
     column += 2;
