@@ -3,7 +3,7 @@
 add_library(tesk_warnings INTERFACE)
 target_compile_options(tesk_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
-  -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough
+  -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough
   $<$<BOOL:${TESK_WARNINGS_AS_ERRORS}>:-Werror>)
 # COM interfaces are abstract classes without destructors by design: their
 # objects are released through the vtable, never deleted through the base.

@@ -261,7 +261,7 @@ class Reader {
 std::string FormatRegValue(const RegFileValue& value) {
   std::string line;
   if (value.name.empty()) {
-    line = "@";
+    line.push_back('@');
   } else {
     AppendQuoted(&line, value.name);
   }

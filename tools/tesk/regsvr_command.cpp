@@ -79,16 +79,14 @@ class RegsvrCommand : public SubcommandBase {
       PrintError("cannot load {}: {}", name, Win32ErrorText(static_cast<LONG>(GetLastError())));
       return false;
     }
-    const FARPROC proc = GetProcAddress(module, entry);
-    if (!proc) {
+    const auto server_entry = tesk::win32::GetProcAddressAs<LPFNREGISTERSERVER>(module, entry);
+    if (!server_entry) {
       const DWORD error = GetLastError();
       PrintError("{} has no {} entry point: {}", name, entry,
                  Win32ErrorText(static_cast<LONG>(error != ERROR_SUCCESS ? error : ERROR_PROC_NOT_FOUND)));
       FreeLibrary(module);
       return false;
     }
-    // Through void(*)() so that the compiler accepts the change of signature.
-    const auto server_entry = reinterpret_cast<LPFNREGISTERSERVER>(reinterpret_cast<void (*)()>(proc));
     const HRESULT result = server_entry();
     const std::string path = LoadedPath(module, name);
     FreeLibrary(module);
