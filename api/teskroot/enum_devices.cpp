@@ -19,25 +19,6 @@ CTeskEnumDevices::~CTeskEnumDevices() {
   for (ITeskEnumDevice* member : members_) member->Release();
 }
 
-HRESULT CTeskEnumDevices::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_ITeskEnumDevice) {
-    *ppv = static_cast<ITeskEnumDevice*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CTeskEnumDevices::AddRef() { return refs_.fetch_add(1) + 1; }
-
-ULONG CTeskEnumDevices::Release() {
-  const ULONG left = refs_.fetch_sub(1) - 1;
-  if (left == 0) delete this;
-  return left;
-}
-
 // Members are created once, on the first Next; later registry changes are seen only by new
 // enumerators.
 void CTeskEnumDevices::ReadRegistry() {

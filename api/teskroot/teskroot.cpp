@@ -32,10 +32,10 @@ bool ClassKeyName(std::string* name) {
 }  // namespace
 }  // namespace teskroot
 
+using tesk::win32::RegKey;
 using teskroot::ClassKeyName;
 using teskroot::Counters;
 using teskroot::kPathChars;
-using tesk::win32::RegKey;
 
 static BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   switch (reason) {
@@ -60,7 +60,9 @@ extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid,
   return tesk::win32::ClassFactory<teskroot::CTesk>::Create(Counters(), riid, ppv);
 }
 
-extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() { return Counters().CanUnloadNow(); }
+extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+  return Counters().CanUnloadNow();
+}
 
 extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
   std::string class_key;
@@ -70,8 +72,8 @@ extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
   RegKey cls;
   RegKey server;
   if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_ALL_ACCESS, clsid.Put()) != ERROR_SUCCESS ||
-      RegCreateKeyExA(clsid.Get(), class_key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                      cls.Put(), nullptr) != ERROR_SUCCESS)
+      RegCreateKeyExA(clsid.Get(), class_key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                      nullptr, cls.Put(), nullptr) != ERROR_SUCCESS)
     return SELFREG_E_CLASS;
 
   std::string path(kPathChars, '\0');

@@ -1,7 +1,6 @@
 // teskroot's objects: the root device manager and its aggregating device enumerator.
 #pragma once
 
-#include <atomic>
 #include <vector>
 
 #include <tesk/tesk.h>
@@ -14,13 +13,9 @@ namespace teskroot {
 tesk::win32::ServerCounters& Counters();
 
 // The root object: ITesk, with no state besides its reference count.
-class CTesk final : public ITesk {
+class CTesk final : public tesk::win32::ComObject<ITesk, IID_ITesk> {
  public:
   static HRESULT CreateInstance(REFIID riid, void** ppv);
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   DWORD STDMETHODCALLTYPE GetRevision() override;
   HRESULT STDMETHODCALLTYPE GetDeviceCount(DWORD* pdwCount) override;
@@ -29,18 +24,13 @@ class CTesk final : public ITesk {
  private:
   CTesk() : counted_(Counters()) {}
   tesk::win32::CountedObject counted_;
-  std::atomic<ULONG> refs_{0};
 };
 
 // Draws devices from every enumerator class listed under ...\Tesk\Devices, in registry
 // order, as if they were one list. Meant for one thread at a time.
-class CTeskEnumDevices final : public ITeskEnumDevice {
+class CTeskEnumDevices final : public tesk::win32::ComObject<ITeskEnumDevice, IID_ITeskEnumDevice> {
  public:
   static HRESULT CreateInstance(REFIID riid, void** ppv);
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   HRESULT STDMETHODCALLTYPE Next(ULONG celt, ITeskDevice** rgpDevice, ULONG* pceltFetched) override;
   HRESULT STDMETHODCALLTYPE Skip(ULONG celt) override;
@@ -49,14 +39,13 @@ class CTeskEnumDevices final : public ITeskEnumDevice {
 
  private:
   CTeskEnumDevices() : counted_(Counters()) {}
-  ~CTeskEnumDevices();
+  ~CTeskEnumDevices() override;
   void ReadRegistry();
   ITeskEnumDevice* MemberAt(LONG index) const { return index < member_count_ ? members_[index] : nullptr; }
 
   tesk::win32::CountedObject counted_;
-  std::atomic<ULONG> refs_{0};
-  LONG member_count_ = -1;  // -1 until the registry has been read
-  LONG position_ = 0;       // the member currently drawn from
+  LONG member_count_ = -1;                 // -1 until the registry has been read
+  LONG position_ = 0;                      // the member currently drawn from
   std::vector<ITeskEnumDevice*> members_;  // one reference each
 };
 

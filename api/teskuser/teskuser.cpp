@@ -12,7 +12,7 @@ HMODULE g_module = nullptr;
 }  // namespace
 
 #define TESK_DEFINE_IID(xx, name) \
-  extern "C" TESK_EXPORT const IID IID_##name = kIdentifiers[(xx) - tesk::kFirstIdentifier];
+  extern "C" TESK_EXPORT const IID IID_##name = kIdentifiers[(xx)-tesk::kFirstIdentifier];
 TESK_INTERFACE_IDENTIFIERS(TESK_DEFINE_IID)
 #undef TESK_DEFINE_IID
 
@@ -37,7 +37,9 @@ extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE GetMediaDeviceManager(void** ppv) 
 }
 
 // teskuser serves no class and is never registered; these exist for loaders that look.
-extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() { return S_FALSE; }
+extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+  return S_FALSE;
+}
 
 extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID, REFIID, LPVOID*) {
   return CLASS_E_CLASSNOTAVAILABLE;

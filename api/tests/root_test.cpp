@@ -31,8 +31,12 @@ constexpr char kClassC[] = "cccccccc-0000-0000-0000-000000000003";
 
 using ModuleCall = HRESULT(STDAPICALLTYPE*)();
 
-std::string RootModule() { return tesk::testing::LibDir() + "/libteskroot.so"; }
-std::string EnumModule() { return tesk::testing::LibDir() + "/libtesk_test_enum.so"; }
+std::string RootModule() {
+  return tesk::testing::LibDir() + "/libteskroot.so";
+}
+std::string EnumModule() {
+  return tesk::testing::LibDir() + "/libtesk_test_enum.so";
+}
 
 void SetString(HKEY key, const char* name, const std::string& value) {
   ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
@@ -79,7 +83,8 @@ class RootTest : public tesk::testing::PrefixTest {
   static void AddClass(const EnumClass& c, const char* listed_name = nullptr) {
     RegKey server;
     const std::string cls = std::string("CLSID\\{") + c.guid + "}";
-    ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, (cls + "\\InprocServer32").c_str(), server.Put()), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, (cls + "\\InprocServer32").c_str(), server.Put()),
+              ERROR_SUCCESS);
     SetString(server.Get(), nullptr, EnumModule());
     RegKey config;
     ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, (cls + "\\TestEnum").c_str(), config.Put()), ERROR_SUCCESS);
@@ -92,8 +97,9 @@ class RootTest : public tesk::testing::PrefixTest {
 
   static void List(const std::string& name) {
     RegKey listed;
-    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, (std::string(kDevicesKey) + "\\" + name).c_str(), listed.Put()),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyA(HKEY_LOCAL_MACHINE, (std::string(kDevicesKey) + "\\" + name).c_str(), listed.Put()),
+        ERROR_SUCCESS);
   }
 
   static ComPtr<ITesk> Root() {
@@ -205,12 +211,8 @@ TEST_F(RootTest, NextContinuesWhereTheLastCallStopped) {
     std::vector<std::string> names;
   };
   const Step steps[] = {
-      {0, S_OK, {}},
-      {2, S_OK, {"A0", "A1"}},
-      {2, S_OK, {"B0", "B1"}},
-      {2, S_FALSE, {"B2"}},
-      {3, S_OK, {"A0", "A1", "B0"}},
-      {1, S_OK, {"B1"}},
+      {0, S_OK, {}},        {2, S_OK, {"A0", "A1"}},       {2, S_OK, {"B0", "B1"}},
+      {2, S_FALSE, {"B2"}}, {3, S_OK, {"A0", "A1", "B0"}}, {1, S_OK, {"B1"}},
   };
   for (const Step& step : steps) {
     Drawn drawn = Draw(devices.Get(), step.celt);
@@ -222,9 +224,9 @@ TEST_F(RootTest, NextContinuesWhereTheLastCallStopped) {
 TEST_F(RootTest, SkipsSubkeysThatGiveNoEnumerator) {
   AddClass({kClassB, "B0"});
   AddClass({kClassC, "C0", 0, 0, /*refuse_enum=*/1});
-  List(std::string("{") + kClassB + "}");             // braces: not the form the root reads
-  List("not-a-class");                                 // not a GUID
-  List("dddddddd-0000-0000-0000-000000000004");        // a GUID with no class behind it
+  List(std::string("{") + kClassB + "}");        // braces: not the form the root reads
+  List("not-a-class");                           // not a GUID
+  List("dddddddd-0000-0000-0000-000000000004");  // a GUID with no class behind it
   ComPtr<ITeskEnumDevice> devices = Devices();
   ASSERT_TRUE(devices);
 
@@ -321,7 +323,8 @@ class RootModuleTest : public RootTest {
 
 TEST_F(RootModuleTest, ClassFactoryRulesAndUnloadCounting) {
   void* out = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(get_class_object_(tesk::TeskIdentifier(0xA1), IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(get_class_object_(tesk::TeskIdentifier(0xA1), IID_IClassFactory, &out),
+            CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(out, nullptr);
 
   EXPECT_EQ(can_unload_now_(), S_OK);
@@ -374,8 +377,9 @@ TEST_F(RootModuleTest, RegistrationWritesTheClassKeyOnly) {
 
   char model[32] = {};
   size = sizeof(model);
-  ASSERT_EQ(RegQueryValueExA(server.Get(), "ThreadingModel", nullptr, &type, reinterpret_cast<BYTE*>(model), &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegQueryValueExA(server.Get(), "ThreadingModel", nullptr, &type, reinterpret_cast<BYTE*>(model), &size),
+      ERROR_SUCCESS);
   EXPECT_STREQ(model, "Apartment");
 
   // The class key keeps the lower-case name it was created with and has no default value.

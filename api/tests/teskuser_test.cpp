@@ -41,6 +41,9 @@ TEST(TeskUser, ServesNoClass) {
 
 // Loading teskuser initialised COM on the loading thread, so an application may create
 // objects at once.
-TEST(TeskUser, InitialisedComOnTheLoadingThread) { EXPECT_EQ(CoInitialize(nullptr), S_FALSE); CoUninitialize(); }
+TEST(TeskUser, InitialisedComOnTheLoadingThread) {
+  EXPECT_EQ(CoInitialize(nullptr), S_FALSE);
+  CoUninitialize();
+}
 
 }  // namespace

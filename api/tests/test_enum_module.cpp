@@ -5,7 +5,7 @@
 //   FailReset   DWORD   an HRESULT that Reset answers
 //   RefuseEnum  DWORD   non-zero: the object does not offer ITeskEnumDevice
 // Devices answer GetName with their name and E_NOTIMPL elsewhere.
-#include <atomic>
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
@@ -66,42 +66,9 @@ bool ReadConfig(REFCLSID clsid, Config* config) {
   return true;
 }
 
-// Reference counting shared by the test objects.
-template <class Interface>
-class Object : public Interface {
- public:
-  Object() : counted_(g_counters) {}
-  virtual ~Object() = default;
-  ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1) + 1; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = refs_.fetch_sub(1) - 1;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  HRESULT Answer(REFIID riid, REFIID own, bool offered, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || (offered && riid == own)) {
-      *ppv = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-
- private:
-  tesk::win32::CountedObject counted_;
-  std::atomic<ULONG> refs_{0};
-};
-
-class FakeDevice final : public Object<ITeskDevice> {
+class FakeDevice final : public tesk::win32::ComObject<ITeskDevice, IID_ITeskDevice> {
  public:
   explicit FakeDevice(std::u16string name) : name_(std::move(name)) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return Answer(riid, IID_ITeskDevice, true, ppv);
-  }
   HRESULT STDMETHODCALLTYPE Reserved(DWORD, DWORD, DWORD) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetName(LPWSTR name, UINT size) override {
     if (!name || size <= name_.size()) return E_INVALIDARG;
@@ -124,15 +91,21 @@ class FakeDevice final : public Object<ITeskDevice> {
   HRESULT STDMETHODCALLTYPE EnumStorage(ITeskEnumStorage**) override { return E_NOTIMPL; }
 
  private:
+  tesk::win32::CountedObject counted_{g_counters};
   std::u16string name_;
 };
 
 // Behaves as a device enumerator should: S_FALSE when fewer than asked, then from the start.
-class FakeEnum final : public Object<ITeskEnumDevice> {
+class FakeEnum final : public tesk::win32::ComObject<ITeskEnumDevice, IID_ITeskEnumDevice> {
  public:
-  FakeEnum(std::shared_ptr<const Config> config, size_t position) : config_(std::move(config)), position_(position) {}
+  FakeEnum(std::shared_ptr<const Config> config, size_t position)
+      : config_(std::move(config)), position_(position) {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return Answer(riid, IID_ITeskEnumDevice, !config_->refuse_enum, ppv);
+    if (config_->refuse_enum && riid == IID_ITeskEnumDevice) {
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    return ComObject::QueryInterface(riid, ppv);
   }
   HRESULT STDMETHODCALLTYPE Next(ULONG celt, ITeskDevice** devices, ULONG* fetched) override {
     if (!devices || !fetched) return E_INVALIDARG;
@@ -165,16 +138,14 @@ class FakeEnum final : public Object<ITeskEnumDevice> {
   }
 
  private:
+  tesk::win32::CountedObject counted_{g_counters};
   std::shared_ptr<const Config> config_;
   size_t position_;
 };
 
-class Factory final : public Object<IClassFactory> {
+class Factory final : public tesk::win32::ComObject<IClassFactory, IID_IClassFactory> {
  public:
   explicit Factory(std::shared_ptr<const Config> config) : config_(std::move(config)) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return Answer(riid, IID_IClassFactory, true, ppv);
-  }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
@@ -187,6 +158,7 @@ class Factory final : public Object<IClassFactory> {
   }
 
  private:
+  tesk::win32::CountedObject counted_{g_counters};
   std::shared_ptr<const Config> config_;
 };
 
@@ -200,7 +172,11 @@ extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, 
   return tesk::win32::QueryNewObject(new (std::nothrow) Factory(std::move(config)), riid, ppv);
 }
 
-extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() { return g_counters.CanUnloadNow(); }
+extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+  return g_counters.CanUnloadNow();
+}
 
 // Objects of this module still alive, for the tests' leak checks.
-extern "C" TESK_EXPORT long TestEnumLiveObjects() { return g_counters.Objects(); }
+extern "C" TESK_EXPORT long TestEnumLiveObjects() {
+  return g_counters.Objects();
+}

@@ -21,7 +21,8 @@ std::string Narrow(const WCHAR* text) {
   const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
                                        nullptr, nullptr);
   out.resize(static_cast<size_t>(size));
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
+                      nullptr);
   return out;
 }
 
@@ -43,7 +44,8 @@ class DevicesCommand : public SubcommandBase {
       return kExitFailure;
     }
     const DWORD revision = root->GetRevision();
-    fmt::print("Tesk device manager, revision {}.{} (0x{:08X})\n", revision >> 16, revision & 0xFFFF, revision);
+    fmt::print("Tesk device manager, revision {}.{} (0x{:08X})\n", revision >> 16, revision & 0xFFFF,
+               revision);
 
     ComPtr<ITeskEnumDevice> devices;
     HRESULT next = root->EnumDevices(devices.Put());

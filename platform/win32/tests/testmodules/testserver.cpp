@@ -24,33 +24,16 @@ void Trace(const char* line) {
   }
 }
 
-class TestObject final : public ITeskTestObject {
+class TestObject final : public tesk::win32::ComObject<ITeskTestObject, IID_ITeskTestObject> {
  public:
   static HRESULT CreateInstance(REFIID riid, void** ppv) {
     return tesk::win32::QueryNewObject(new (std::nothrow) TestObject, riid, ppv);
   }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITeskTestObject) {
-      *ppv = static_cast<ITeskTestObject*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1) + 1; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = refs_.fetch_sub(1) - 1;
-    if (left == 0) delete this;
-    return left;
-  }
   HMODULE STDMETHODCALLTYPE EntryModule() override { return g_module; }
 
  private:
   tesk::win32::CountedObject counted_{g_counters};
-  std::atomic<ULONG> refs_{0};
 };
 
 std::string ServerKey() {

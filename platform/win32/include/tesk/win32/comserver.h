@@ -52,17 +52,15 @@ HRESULT QueryNewObject(Object* object, REFIID riid, void** ppv) {
   return hr;
 }
 
-// Class factory for Object, which provides `static HRESULT CreateInstance(REFIID, void**)`.
-// The factory itself counts as a live object of the module.
-template <class Object>
-class ClassFactory final : public IClassFactory {
+// Reference counting, and QueryInterface for IUnknown and one interface, for an object that
+// lives on the heap and goes away with its last Release.
+template <class Interface, const IID& kInterfaceId>
+class ComObject : public Interface {
  public:
-  explicit ClassFactory(ServerCounters& counters) : counted_(counters), counters_(counters) {}
-
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
+    if (riid == IID_IUnknown || riid == kInterfaceId) {
+      *ppv = static_cast<Interface*>(this);
       AddRef();
       return S_OK;
     }
@@ -75,6 +73,23 @@ class ClassFactory final : public IClassFactory {
     if (left == 0) delete this;
     return left;
   }
+
+ protected:
+  ComObject() = default;
+  virtual ~ComObject() = default;
+  ComObject(const ComObject&) = delete;
+  ComObject& operator=(const ComObject&) = delete;
+
+ private:
+  std::atomic<ULONG> refs_{0};
+};
+
+// Class factory for Object, which provides `static HRESULT CreateInstance(REFIID, void**)`.
+// The factory itself counts as a live object of the module.
+template <class Object>
+class ClassFactory final : public ComObject<IClassFactory, IID_IClassFactory> {
+ public:
+  explicit ClassFactory(ServerCounters& counters) : counted_(counters), counters_(counters) {}
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
@@ -95,7 +110,6 @@ class ClassFactory final : public IClassFactory {
  private:
   CountedObject counted_;
   ServerCounters& counters_;
-  std::atomic<ULONG> refs_{0};
 };
 
 }  // namespace tesk::win32
