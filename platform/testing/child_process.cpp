@@ -27,8 +27,12 @@ std::map<int, std::string> g_outputs;
 
 }  // namespace
 
-std::string BinDir() { return SelfDir(); }
-std::string LibDir() { return (std::filesystem::path(SelfDir()).parent_path() / "lib").string(); }
+std::string BinDir() {
+  return SelfDir();
+}
+std::string LibDir() {
+  return (std::filesystem::path(SelfDir()).parent_path() / "lib").string();
+}
 
 int StartChild(const std::string& program, const std::vector<std::string>& args) {
   const std::string path = program.find('/') == std::string::npos ? BinDir() + "/" + program : program;

@@ -40,7 +40,8 @@ inline constexpr std::size_t kIdentifierCount = 22;
 // The run A0 to B5 as one table; A0 is the root's class and AD is unassigned.
 constexpr std::array<GUID, kIdentifierCount> MakeIdentifierTable() {
   std::array<GUID, kIdentifierCount> table{};
-  for (std::size_t i = 0; i < kIdentifierCount; ++i) table[i] = TeskIdentifier(static_cast<BYTE>(kFirstIdentifier + i));
+  for (std::size_t i = 0; i < kIdentifierCount; ++i)
+    table[i] = TeskIdentifier(static_cast<BYTE>(kFirstIdentifier + i));
   return table;
 }
 
@@ -167,66 +168,67 @@ struct ITeskConnect;
 
 struct ITesk : public IUnknown {
   // The revision number itself, not an HRESULT.
-  virtual DWORD STDMETHODCALLTYPE GetRevision() = 0;                                        // 3
-  virtual HRESULT STDMETHODCALLTYPE GetDeviceCount(DWORD* pdwCount) = 0;                    // 4
-  virtual HRESULT STDMETHODCALLTYPE EnumDevices(ITeskEnumDevice** ppEnum) = 0;              // 5
+  virtual DWORD STDMETHODCALLTYPE GetRevision() = 0;                            // 3
+  virtual HRESULT STDMETHODCALLTYPE GetDeviceCount(DWORD* pdwCount) = 0;        // 4
+  virtual HRESULT STDMETHODCALLTYPE EnumDevices(ITeskEnumDevice** ppEnum) = 0;  // 5
 };
 
 struct ITeskEnumDevice : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Next(ULONG celt, ITeskDevice** rgpDevice, ULONG* pceltFetched) = 0;  // 3
-  virtual HRESULT STDMETHODCALLTYPE Skip(ULONG celt) = 0;                                   // 4
-  virtual HRESULT STDMETHODCALLTYPE Reset() = 0;                                            // 5
-  virtual HRESULT STDMETHODCALLTYPE Clone(ITeskEnumDevice** ppEnum) = 0;                    // 6
+  virtual HRESULT STDMETHODCALLTYPE Skip(ULONG celt) = 0;                                                // 4
+  virtual HRESULT STDMETHODCALLTYPE Reset() = 0;                                                         // 5
+  virtual HRESULT STDMETHODCALLTYPE Clone(ITeskEnumDevice** ppEnum) = 0;                                 // 6
 };
 
 struct ITeskDevice : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Reserved(DWORD a, DWORD b, DWORD c) = 0;                // 3
-  virtual HRESULT STDMETHODCALLTYPE GetName(LPWSTR pwszName, UINT nSize) = 0;               // 4
-  virtual HRESULT STDMETHODCALLTYPE GetManufacturer(LPWSTR pwszName, UINT nSize) = 0;       // 5
-  virtual HRESULT STDMETHODCALLTYPE GetVersion(DWORD* pdwVersion) = 0;                      // 6
-  virtual HRESULT STDMETHODCALLTYPE GetType(DWORD* pdwType) = 0;                            // 7
-  virtual HRESULT STDMETHODCALLTYPE GetSerialNumber(TeskId* pId) = 0;                       // 8
-  virtual HRESULT STDMETHODCALLTYPE GetIdentifiers(TeskId* rgId, UINT count) = 0;           // 9
-  virtual HRESULT STDMETHODCALLTYPE SetIdentifier(UINT index, TeskId* pId) = 0;             // 10
-  virtual HRESULT STDMETHODCALLTYPE IsFormatSupported(DWORD dwFlags, void* pFormat) = 0;    // 11
-  virtual HRESULT STDMETHODCALLTYPE GetPowerSource(DWORD* pdwPower) = 0;                    // 12
-  virtual HRESULT STDMETHODCALLTYPE GetStatus(DWORD* pdwStatus) = 0;                        // 13
-  virtual HRESULT STDMETHODCALLTYPE GetDeviceIcon(void* pBuffer, UINT cbBuffer) = 0;        // 14
-  virtual HRESULT STDMETHODCALLTYPE GetDeviceControl(ITeskDeviceControl** ppControl) = 0;   // 15
-  virtual HRESULT STDMETHODCALLTYPE Advise(ITeskConnect* pSink) = 0;                        // 16
-  virtual HRESULT STDMETHODCALLTYPE EnumStorage(ITeskEnumStorage** ppEnum) = 0;             // 17
+  virtual HRESULT STDMETHODCALLTYPE Reserved(DWORD a, DWORD b, DWORD c) = 0;               // 3
+  virtual HRESULT STDMETHODCALLTYPE GetName(LPWSTR pwszName, UINT nSize) = 0;              // 4
+  virtual HRESULT STDMETHODCALLTYPE GetManufacturer(LPWSTR pwszName, UINT nSize) = 0;      // 5
+  virtual HRESULT STDMETHODCALLTYPE GetVersion(DWORD* pdwVersion) = 0;                     // 6
+  virtual HRESULT STDMETHODCALLTYPE GetType(DWORD* pdwType) = 0;                           // 7
+  virtual HRESULT STDMETHODCALLTYPE GetSerialNumber(TeskId* pId) = 0;                      // 8
+  virtual HRESULT STDMETHODCALLTYPE GetIdentifiers(TeskId* rgId, UINT count) = 0;          // 9
+  virtual HRESULT STDMETHODCALLTYPE SetIdentifier(UINT index, TeskId* pId) = 0;            // 10
+  virtual HRESULT STDMETHODCALLTYPE IsFormatSupported(DWORD dwFlags, void* pFormat) = 0;   // 11
+  virtual HRESULT STDMETHODCALLTYPE GetPowerSource(DWORD* pdwPower) = 0;                   // 12
+  virtual HRESULT STDMETHODCALLTYPE GetStatus(DWORD* pdwStatus) = 0;                       // 13
+  virtual HRESULT STDMETHODCALLTYPE GetDeviceIcon(void* pBuffer, UINT cbBuffer) = 0;       // 14
+  virtual HRESULT STDMETHODCALLTYPE GetDeviceControl(ITeskDeviceControl** ppControl) = 0;  // 15
+  virtual HRESULT STDMETHODCALLTYPE Advise(ITeskConnect* pSink) = 0;                       // 16
+  virtual HRESULT STDMETHODCALLTYPE EnumStorage(ITeskEnumStorage** ppEnum) = 0;            // 17
 };
 
 struct ITeskDeviceControl : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetStatus(DWORD* pdwStatus) = 0;                        // 3
-  virtual HRESULT STDMETHODCALLTYPE GetCapabilities(DWORD* pdwCaps) = 0;                    // 4
-  virtual HRESULT STDMETHODCALLTYPE Play(DWORD fuMode) = 0;                                 // 5
-  virtual HRESULT STDMETHODCALLTYPE Record(DWORD fuMode, DWORD_PTR format) = 0;             // 6
-  virtual HRESULT STDMETHODCALLTYPE Pause() = 0;                                            // 7
-  virtual HRESULT STDMETHODCALLTYPE Resume() = 0;                                           // 8
-  virtual HRESULT STDMETHODCALLTYPE Stop() = 0;                                             // 9
+  virtual HRESULT STDMETHODCALLTYPE GetStatus(DWORD* pdwStatus) = 0;             // 3
+  virtual HRESULT STDMETHODCALLTYPE GetCapabilities(DWORD* pdwCaps) = 0;         // 4
+  virtual HRESULT STDMETHODCALLTYPE Play(DWORD fuMode) = 0;                      // 5
+  virtual HRESULT STDMETHODCALLTYPE Record(DWORD fuMode, DWORD_PTR format) = 0;  // 6
+  virtual HRESULT STDMETHODCALLTYPE Pause() = 0;                                 // 7
+  virtual HRESULT STDMETHODCALLTYPE Resume() = 0;                                // 8
+  virtual HRESULT STDMETHODCALLTYPE Stop() = 0;                                  // 9
   virtual HRESULT STDMETHODCALLTYPE Setup(DWORD dwMode, ITeskStorage* pStorage, ITeskOperation* pOperation,
-                                          ITeskObjectInfo* pRange) = 0;                     // 10
+                                          ITeskObjectInfo* pRange) = 0;  // 10
 };
 
 struct ITeskEnumStorage : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Next(ULONG celt, ITeskStorage** rgpStorage, ULONG* pceltFetched) = 0;  // 3
-  virtual HRESULT STDMETHODCALLTYPE Skip(ULONG celt) = 0;                                   // 4
-  virtual HRESULT STDMETHODCALLTYPE Reset() = 0;                                            // 5
-  virtual HRESULT STDMETHODCALLTYPE Clone(ITeskEnumStorage** ppEnum) = 0;                   // 6
+  virtual HRESULT STDMETHODCALLTYPE Next(ULONG celt, ITeskStorage** rgpStorage,
+                                         ULONG* pceltFetched) = 0;         // 3
+  virtual HRESULT STDMETHODCALLTYPE Skip(ULONG celt) = 0;                  // 4
+  virtual HRESULT STDMETHODCALLTYPE Reset() = 0;                           // 5
+  virtual HRESULT STDMETHODCALLTYPE Clone(ITeskEnumStorage** ppEnum) = 0;  // 6
 };
 
 struct ITeskStorage : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetStorageGlobals(ITeskStorageGlobals** pp) = 0;        // 3
-  virtual HRESULT STDMETHODCALLTYPE GetStorageControl(ITeskStorageControl** pp) = 0;        // 4
-  virtual HRESULT STDMETHODCALLTYPE GetObjectInfo(ITeskObjectInfo** pp) = 0;                // 5
+  virtual HRESULT STDMETHODCALLTYPE GetStorageGlobals(ITeskStorageGlobals** pp) = 0;                 // 3
+  virtual HRESULT STDMETHODCALLTYPE GetStorageControl(ITeskStorageControl** pp) = 0;                 // 4
+  virtual HRESULT STDMETHODCALLTYPE GetObjectInfo(ITeskObjectInfo** pp) = 0;                         // 5
   virtual HRESULT STDMETHODCALLTYPE GetAttributes(DWORD* pdwAttributes, WAVEFORMATEX* pFormat) = 0;  // 6
-  virtual HRESULT STDMETHODCALLTYPE GetName(LPWSTR pwszName, UINT nSize) = 0;               // 7
-  virtual HRESULT STDMETHODCALLTYPE GetDate(LPWSTR pwszDate, UINT nSize) = 0;               // 8
-  virtual HRESULT STDMETHODCALLTYPE GetSize(DWORD* pdwSizeLow, DWORD* pdwSizeHigh) = 0;     // 9
-  virtual HRESULT STDMETHODCALLTYPE Reserved(DWORD a) = 0;                                  // 10
-  virtual HRESULT STDMETHODCALLTYPE Advise(ITeskConnect* pSink) = 0;                        // 11
-  virtual HRESULT STDMETHODCALLTYPE EnumStorage(ITeskEnumStorage** pp) = 0;                 // 12
+  virtual HRESULT STDMETHODCALLTYPE GetName(LPWSTR pwszName, UINT nSize) = 0;                        // 7
+  virtual HRESULT STDMETHODCALLTYPE GetDate(LPWSTR pwszDate, UINT nSize) = 0;                        // 8
+  virtual HRESULT STDMETHODCALLTYPE GetSize(DWORD* pdwSizeLow, DWORD* pdwSizeHigh) = 0;              // 9
+  virtual HRESULT STDMETHODCALLTYPE Reserved(DWORD a) = 0;                                           // 10
+  virtual HRESULT STDMETHODCALLTYPE Advise(ITeskConnect* pSink) = 0;                                 // 11
+  virtual HRESULT STDMETHODCALLTYPE EnumStorage(ITeskEnumStorage** pp) = 0;                          // 12
 };
 
 struct ITeskStorageGlobals : public IUnknown {
@@ -239,81 +241,84 @@ struct ITeskStorageGlobals : public IUnknown {
 };
 
 struct ITeskStorageControl : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Reserved(DWORD a, DWORD b) = 0;                         // 3
+  virtual HRESULT STDMETHODCALLTYPE Reserved(DWORD a, DWORD b) = 0;                                      // 3
   virtual HRESULT STDMETHODCALLTYPE InsertBefore(UINT fuMode, void* pSource, ITeskStorage** ppNew) = 0;  // 4
   virtual HRESULT STDMETHODCALLTYPE InsertAfter(UINT fuMode, void* pSource, ITeskStorage** ppNew) = 0;   // 5
-  virtual HRESULT STDMETHODCALLTYPE Delete(UINT fuMode, ITeskProgress* pProgress) = 0;      // 6
+  virtual HRESULT STDMETHODCALLTYPE Delete(UINT fuMode, ITeskProgress* pProgress) = 0;                   // 6
   virtual HRESULT STDMETHODCALLTYPE Move(UINT fuMode, ITeskStorage* pTarget, ITeskProgress* pProgress,
-                                         void** ppResult) = 0;                              // 7
-  virtual HRESULT STDMETHODCALLTYPE Rename(UINT fuMode, LPCWSTR pwszNewName, ITeskProgress* pProgress) = 0;  // 8
-  virtual HRESULT STDMETHODCALLTYPE Read(UINT fuMode, void* pDestination) = 0;              // 9
-  virtual HRESULT STDMETHODCALLTYPE GetStatus(DWORD* pdwStatus) = 0;                        // 10
+                                         void** ppResult) = 0;  // 7
+  virtual HRESULT STDMETHODCALLTYPE Rename(UINT fuMode, LPCWSTR pwszNewName,
+                                           ITeskProgress* pProgress) = 0;       // 8
+  virtual HRESULT STDMETHODCALLTYPE Read(UINT fuMode, void* pDestination) = 0;  // 9
+  virtual HRESULT STDMETHODCALLTYPE GetStatus(DWORD* pdwStatus) = 0;            // 10
 };
 
 struct ITeskObjectInfo : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetPlayLength(DWORD* pdwLength) = 0;                    // 3
-  virtual HRESULT STDMETHODCALLTYPE SetPlayLength(DWORD dwLength) = 0;                      // 4
-  virtual HRESULT STDMETHODCALLTYPE GetPlayOffset(DWORD* pdwOffset) = 0;                    // 5
-  virtual HRESULT STDMETHODCALLTYPE SetPlayOffset(DWORD dwOffset) = 0;                      // 6
-  virtual HRESULT STDMETHODCALLTYPE GetTotalLength(DWORD* pdwLength) = 0;                   // 7
-  virtual HRESULT STDMETHODCALLTYPE GetLastPlayPosition(DWORD* pdwPosition) = 0;            // 8
-  virtual HRESULT STDMETHODCALLTYPE GetLongestPlayPosition(DWORD* pdwPosition) = 0;         // 9
+  virtual HRESULT STDMETHODCALLTYPE GetPlayLength(DWORD* pdwLength) = 0;             // 3
+  virtual HRESULT STDMETHODCALLTYPE SetPlayLength(DWORD dwLength) = 0;               // 4
+  virtual HRESULT STDMETHODCALLTYPE GetPlayOffset(DWORD* pdwOffset) = 0;             // 5
+  virtual HRESULT STDMETHODCALLTYPE SetPlayOffset(DWORD dwOffset) = 0;               // 6
+  virtual HRESULT STDMETHODCALLTYPE GetTotalLength(DWORD* pdwLength) = 0;            // 7
+  virtual HRESULT STDMETHODCALLTYPE GetLastPlayPosition(DWORD* pdwPosition) = 0;     // 8
+  virtual HRESULT STDMETHODCALLTYPE GetLongestPlayPosition(DWORD* pdwPosition) = 0;  // 9
 };
 
 // Callback: the source of an insert, the destination of a read, or the stream of play and
 // record. pCaller is the system object running the operation, not reference-counted for the
 // call. Called from the system's worker threads as well as the caller's.
 struct ITeskOperation : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE BeginRead(IUnknown* pCaller) = 0;                       // 3
-  virtual HRESULT STDMETHODCALLTYPE BeginWrite(IUnknown* pCaller) = 0;                      // 4
+  virtual HRESULT STDMETHODCALLTYPE BeginRead(IUnknown* pCaller) = 0;                                  // 3
+  virtual HRESULT STDMETHODCALLTYPE BeginWrite(IUnknown* pCaller) = 0;                                 // 4
   virtual HRESULT STDMETHODCALLTYPE ObjectName(IUnknown* pCaller, LPWSTR pwszName, UINT cchName) = 0;  // 5
   virtual HRESULT STDMETHODCALLTYPE ObjectAttributes(IUnknown* pCaller, DWORD* pdwAttributes,
-                                                     WAVEFORMATEX* pFormat) = 0;            // 6
+                                                     WAVEFORMATEX* pFormat) = 0;                       // 6
   virtual HRESULT STDMETHODCALLTYPE ObjectContentInfo(IUnknown* pCaller, TeskContentInfo* pInfo) = 0;  // 7
-  virtual HRESULT STDMETHODCALLTYPE ObjectTotalSize(IUnknown* pCaller, DWORD* pdwSize) = 0;  // 8
-  virtual HRESULT STDMETHODCALLTYPE BufferSize(IUnknown* pCaller, DWORD* pcbBuffer) = 0;     // 9
-  virtual HRESULT STDMETHODCALLTYPE TransferObjectData(IUnknown* pCaller, BYTE* pData, DWORD* pcbData) = 0;  // 10
+  virtual HRESULT STDMETHODCALLTYPE ObjectTotalSize(IUnknown* pCaller, DWORD* pdwSize) = 0;            // 8
+  virtual HRESULT STDMETHODCALLTYPE BufferSize(IUnknown* pCaller, DWORD* pcbBuffer) = 0;               // 9
+  virtual HRESULT STDMETHODCALLTYPE TransferObjectData(IUnknown* pCaller, BYTE* pData,
+                                                       DWORD* pcbData) = 0;                        // 10
   virtual HRESULT STDMETHODCALLTYPE End(IUnknown* pCaller, HRESULT hr, IUnknown* pNewObject) = 0;  // 11
 };
 
 // Callback: an insert source that also delivers tags (NextTag, after the new object exists).
 struct ITeskOperation2 : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE BeginRead(IUnknown* pCaller) = 0;                       // 3
-  virtual HRESULT STDMETHODCALLTYPE BeginWrite(IUnknown* pCaller) = 0;                      // 4 (never called)
+  virtual HRESULT STDMETHODCALLTYPE BeginRead(IUnknown* pCaller) = 0;   // 3
+  virtual HRESULT STDMETHODCALLTYPE BeginWrite(IUnknown* pCaller) = 0;  // 4 (never called)
   virtual HRESULT STDMETHODCALLTYPE ObjectName(IUnknown* pCaller, LPWSTR pwszName, UINT cchName) = 0;  // 5
   virtual HRESULT STDMETHODCALLTYPE ObjectAttributes(IUnknown* pCaller, DWORD* pdwAttributes,
-                                                     WAVEFORMATEX* pFormat) = 0;            // 6
+                                                     WAVEFORMATEX* pFormat) = 0;                         // 6
   virtual HRESULT STDMETHODCALLTYPE NextTag(IUnknown* pCaller, SpdFrame* pFrame, DWORD dwReserved) = 0;  // 7
-  virtual HRESULT STDMETHODCALLTYPE ObjectContentInfo(IUnknown* pCaller, TeskContentInfo* pInfo) = 0;  // 8
-  virtual HRESULT STDMETHODCALLTYPE ObjectTotalSize(IUnknown* pCaller, DWORD* pdwSize) = 0;  // 9
-  virtual HRESULT STDMETHODCALLTYPE BufferSize(IUnknown* pCaller, DWORD* pcbBuffer) = 0;     // 10
-  virtual HRESULT STDMETHODCALLTYPE TransferObjectData(IUnknown* pCaller, BYTE* pData, DWORD* pcbData) = 0;  // 11
+  virtual HRESULT STDMETHODCALLTYPE ObjectContentInfo(IUnknown* pCaller, TeskContentInfo* pInfo) = 0;    // 8
+  virtual HRESULT STDMETHODCALLTYPE ObjectTotalSize(IUnknown* pCaller, DWORD* pdwSize) = 0;              // 9
+  virtual HRESULT STDMETHODCALLTYPE BufferSize(IUnknown* pCaller, DWORD* pcbBuffer) = 0;                 // 10
+  virtual HRESULT STDMETHODCALLTYPE TransferObjectData(IUnknown* pCaller, BYTE* pData,
+                                                       DWORD* pcbData) = 0;                        // 11
   virtual HRESULT STDMETHODCALLTYPE End(IUnknown* pCaller, HRESULT hr, IUnknown* pNewObject) = 0;  // 12
 };
 
 // Callback: progress of a long operation; Progress counts steps from 1.
 struct ITeskProgress : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Begin(IUnknown* pCaller, DWORD dwTotalSteps, DWORD dwReserved) = 0;  // 3
-  virtual HRESULT STDMETHODCALLTYPE Progress(IUnknown* pCaller, DWORD dwStepsDone) = 0;      // 4
-  virtual HRESULT STDMETHODCALLTYPE End(IUnknown* pCaller, HRESULT hr, IUnknown* pNewObject) = 0;  // 5
+  virtual HRESULT STDMETHODCALLTYPE Progress(IUnknown* pCaller, DWORD dwStepsDone) = 0;                  // 4
+  virtual HRESULT STDMETHODCALLTYPE End(IUnknown* pCaller, HRESULT hr, IUnknown* pNewObject) = 0;        // 5
 };
 
 // Callback: a device or medium came or went. pSource installed the sink.
 struct ITeskConnect : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Disconnected(IUnknown* pSource) = 0;                    // 3
-  virtual HRESULT STDMETHODCALLTYPE Connected(IUnknown* pSource) = 0;                       // 4
+  virtual HRESULT STDMETHODCALLTYPE Disconnected(IUnknown* pSource) = 0;  // 3
+  virtual HRESULT STDMETHODCALLTYPE Connected(IUnknown* pSource) = 0;     // 4
 };
 
 struct ITeskDeviceService : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE NextService(void** ppService) = 0;                      // 3
-  virtual HRESULT STDMETHODCALLTYPE Reset() = 0;                                            // 4
-  virtual HRESULT STDMETHODCALLTYPE IsServiceAvailable() = 0;                               // 5
-  virtual HRESULT STDMETHODCALLTYPE ServiceRequest(DWORD dwValue) = 0;                      // 6
+  virtual HRESULT STDMETHODCALLTYPE NextService(void** ppService) = 0;  // 3
+  virtual HRESULT STDMETHODCALLTYPE Reset() = 0;                        // 4
+  virtual HRESULT STDMETHODCALLTYPE IsServiceAvailable() = 0;           // 5
+  virtual HRESULT STDMETHODCALLTYPE ServiceRequest(DWORD dwValue) = 0;  // 6
 };
 
 struct ITeskOpaqueAccess : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Reserved(DWORD a, DWORD b) = 0;                         // 3
-  virtual HRESULT STDMETHODCALLTYPE GetOpaqueObject(REFIID riid, void** ppv) = 0;           // 4
+  virtual HRESULT STDMETHODCALLTYPE Reserved(DWORD a, DWORD b) = 0;                // 3
+  virtual HRESULT STDMETHODCALLTYPE GetOpaqueObject(REFIID riid, void** ppv) = 0;  // 4
 };
 
 // Services a driver may offer through ITeskDeviceService's QueryInterface. Their methods are

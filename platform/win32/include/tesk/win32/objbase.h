@@ -41,9 +41,9 @@ TESK_WIN32_API void WINAPI CoUninitialize();
 // Module without DllGetClassObject: CO_E_ERRORINDLL. A module is loaded once and kept
 // until CoFreeUnusedLibraries finds it unloadable.
 TESK_WIN32_API HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
-                                              REFIID riid, LPVOID* ppv);
+                                               REFIID riid, LPVOID* ppv);
 TESK_WIN32_API HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved,
-                                              REFIID riid, LPVOID* ppv);
+                                               REFIID riid, LPVOID* ppv);
 // Asks DllCanUnloadNow of every module that COM loaded and unloads those answering S_OK.
 TESK_WIN32_API void WINAPI CoFreeUnusedLibraries();
 TESK_WIN32_API void WINAPI CoFreeUnusedLibrariesEx(DWORD dwUnloadDelay, DWORD dwReserved);

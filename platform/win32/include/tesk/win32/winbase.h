@@ -51,15 +51,15 @@ Fn ProcAs(FARPROC proc) {
 // Declares a module's entry point, once per module. The entry point is called with
 // DLL_PROCESS_ATTACH when the module is loaded (by LoadLibraryA or as a dependency) and with
 // DLL_PROCESS_DETACH when it is unloaded, lpvReserved non-null when the process is exiting.
-#define TESK_DLL_ENTRY(entry)                                                                \
-  namespace {                                                                                \
-  struct TeskDllEntryRunner {                                                                \
-    TeskDllEntryRunner() { TeskRunDllEntry(&(entry), this, DLL_PROCESS_ATTACH); }            \
-    ~TeskDllEntryRunner() { TeskRunDllEntry(&(entry), this, DLL_PROCESS_DETACH); }           \
-    TeskDllEntryRunner(const TeskDllEntryRunner&) = delete;                                  \
-    TeskDllEntryRunner& operator=(const TeskDllEntryRunner&) = delete;                       \
-  };                                                                                         \
-  [[maybe_unused]] TeskDllEntryRunner tesk_dll_entry_runner;                                 \
+#define TESK_DLL_ENTRY(entry)                                                      \
+  namespace {                                                                      \
+  struct TeskDllEntryRunner {                                                      \
+    TeskDllEntryRunner() { TeskRunDllEntry(&(entry), this, DLL_PROCESS_ATTACH); }  \
+    ~TeskDllEntryRunner() { TeskRunDllEntry(&(entry), this, DLL_PROCESS_DETACH); } \
+    TeskDllEntryRunner(const TeskDllEntryRunner&) = delete;                        \
+    TeskDllEntryRunner& operator=(const TeskDllEntryRunner&) = delete;             \
+  };                                                                               \
+  [[maybe_unused]] TeskDllEntryRunner tesk_dll_entry_runner;                       \
   }
 
 // ---- Threads and synchronisation ----------------------------------------------------
@@ -134,10 +134,18 @@ TESK_WIN32_API DWORD WINAPI GetTickCount();
 
 // ---- Interlocked operations (full barriers, as on Windows) ---------------------------
 
-inline LONG InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(volatile LONG* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchange(volatile LONG* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchangeAdd(volatile LONG* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedIncrement(volatile LONG* p) {
+  return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(volatile LONG* p) {
+  return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchange(volatile LONG* p, LONG v) {
+  return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchangeAdd(volatile LONG* p, LONG v) {
+  return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
+}
 inline LONG InterlockedCompareExchange(volatile LONG* p, LONG exchange, LONG comparand) {
   __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return comparand;

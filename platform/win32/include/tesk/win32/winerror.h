@@ -87,15 +87,17 @@
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
-#define HRESULT_CODE(hr) ((hr) & 0xFFFF)
+#define HRESULT_CODE(hr) ((hr)&0xFFFF)
 #define HRESULT_FACILITY(hr) (((hr) >> 16) & 0x1FFF)
 #define HRESULT_SEVERITY(hr) (((hr) >> 31) & 0x1)
-#define MAKE_HRESULT(sev, fac, code) \
-  (static_cast<HRESULT>((static_cast<ULONG>(sev) << 31) | (static_cast<ULONG>(fac) << 16) | static_cast<ULONG>(code)))
+#define MAKE_HRESULT(sev, fac, code)                                                        \
+  (static_cast<HRESULT>((static_cast<ULONG>(sev) << 31) | (static_cast<ULONG>(fac) << 16) | \
+                        static_cast<ULONG>(code)))
 
 constexpr HRESULT HRESULT_FROM_WIN32(unsigned long x) {
-  return static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)
-                                      : static_cast<HRESULT>((x & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000u);
+  return static_cast<HRESULT>(x) <= 0
+             ? static_cast<HRESULT>(x)
+             : static_cast<HRESULT>((x & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000u);
 }
 
 #define S_OK (static_cast<HRESULT>(0x00000000L))

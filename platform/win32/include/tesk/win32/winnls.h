@@ -26,11 +26,11 @@ TESK_WIN32_API BOOL WINAPI IsValidCodePage(UINT CodePage);
 // ERROR_INSUFFICIENT_BUFFER. Unknown code page: 0 with ERROR_INVALID_PARAMETER.
 // A character a single-byte code page lacks becomes the default character ('?' unless
 // lpDefaultChar), without best-fit substitutes; each UTF-16 code unit counts as one.
-TESK_WIN32_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
-                                              LPWSTR lpWideCharStr, int cchWideChar);
-TESK_WIN32_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
-                                              LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
-                                              LPBOOL lpUsedDefaultChar);
+TESK_WIN32_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
+                                              int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
+TESK_WIN32_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
+                                              int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                                              LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
 TESK_WIN32_API int WINAPI lstrlenW(LPCWSTR lpString);
 TESK_WIN32_API int WINAPI lstrlenA(LPCSTR lpString);
 TESK_WIN32_API LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);

@@ -70,7 +70,8 @@ TESK_WIN32_API LONG WINAPI RegCloseKey(HKEY hKey);
 TESK_WIN32_API LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                                           const BYTE* lpData, DWORD cbData);
 // Sets the default value of lpSubKey (created when missing) to a REG_SZ string.
-TESK_WIN32_API LONG WINAPI RegSetValueA(HKEY hKey, LPCSTR lpSubKey, DWORD dwType, LPCSTR lpData, DWORD cbData);
+TESK_WIN32_API LONG WINAPI RegSetValueA(HKEY hKey, LPCSTR lpSubKey, DWORD dwType, LPCSTR lpData,
+                                        DWORD cbData);
 TESK_WIN32_API LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                                             LPBYTE lpData, LPDWORD lpcbData);
 TESK_WIN32_API LONG WINAPI RegQueryValueA(HKEY hKey, LPCSTR lpSubKey, LPSTR lpData, PLONG lpcbData);
@@ -81,10 +82,10 @@ TESK_WIN32_API LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, D
 TESK_WIN32_API LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 TESK_WIN32_API LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
-                                            LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                                            LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
-                                            LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                                            PFILETIME lpftLastWriteTime);
+                                            LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
+                                            LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                            LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                            LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 // Refuses a key that has subkeys with ERROR_ACCESS_DENIED, as the NT family does.
 TESK_WIN32_API LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 TESK_WIN32_API LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
