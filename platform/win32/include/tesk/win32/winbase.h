@@ -110,11 +110,39 @@ TESK_WIN32_API HANDLE WINAPI GetCurrentThread();
 TESK_WIN32_API DWORD WINAPI GetCurrentThreadId();
 TESK_WIN32_API DWORD WINAPI GetCurrentProcessId();
 
-// Unnamed events; a named one is shared by every process of the prefix.
+// Named objects (events, mutexes, sections) share one namespace per prefix, across all its
+// processes: creating a name that exists opens it and answers ERROR_ALREADY_EXISTS, or fails
+// with ERROR_INVALID_HANDLE when the name belongs to another kind of object. A named object
+// lives while any process holds a handle to it (or a view, for a section) and is gone when
+// the last one closes it or ends.
 TESK_WIN32_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                                           BOOL bInitialState, LPCSTR lpName);
+TESK_WIN32_API HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 TESK_WIN32_API BOOL WINAPI SetEvent(HANDLE hEvent);
 TESK_WIN32_API BOOL WINAPI ResetEvent(HANDLE hEvent);
+// Releases the waiters there are now (all of them, or one for an auto-reset event) and
+// leaves the event not signalled.
+TESK_WIN32_API BOOL WINAPI PulseEvent(HANDLE hEvent);
+
+// Mutexes: recursive, owned by a thread, released only by it. A mutex whose owner thread or
+// process ended without releasing it is abandoned: the next wait gets it with WAIT_ABANDONED.
+TESK_WIN32_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                                          LPCSTR lpName);
+TESK_WIN32_API HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+TESK_WIN32_API BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+
+// Sections. With INVALID_HANDLE_VALUE for the file, a section of the paging file; a named
+// one that exists already is opened and the call answers ERROR_ALREADY_EXISTS.
+TESK_WIN32_API HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpFileMappingAttributes,
+                                                DWORD flProtect, DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow,
+                                                LPCSTR lpName);
+TESK_WIN32_API HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+// A view keeps its section alive after the section's handle is closed.
+TESK_WIN32_API LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
+                                           DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
+                                           SIZE_T dwNumberOfBytesToMap);
+TESK_WIN32_API BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress);
+TESK_WIN32_API BOOL WINAPI FlushViewOfFile(LPCVOID lpBaseAddress, SIZE_T dwNumberOfBytesToFlush);
 
 TESK_WIN32_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 TESK_WIN32_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
@@ -128,6 +156,22 @@ TESK_WIN32_API HANDLE WINAPI GetCurrentProcess();
 TESK_WIN32_API void WINAPI Sleep(DWORD dwMilliseconds);
 TESK_WIN32_API DWORD WINAPI GetTickCount();
 }
+
+#define MUTEX_MODIFY_STATE 0x0001
+#define MUTEX_ALL_ACCESS 0x1F0001
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS 0x1F0003
+
+#define PAGE_NOACCESS 0x01
+#define PAGE_READONLY 0x02
+#define PAGE_READWRITE 0x04
+#define PAGE_WRITECOPY 0x08
+#define SEC_COMMIT 0x08000000
+
+#define FILE_MAP_COPY 0x0001
+#define FILE_MAP_WRITE 0x0002
+#define FILE_MAP_READ 0x0004
+#define FILE_MAP_ALL_ACCESS 0xF001F
 
 #define DUPLICATE_CLOSE_SOURCE 0x00000001
 #define DUPLICATE_SAME_ACCESS 0x00000002
