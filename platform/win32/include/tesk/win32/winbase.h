@@ -62,6 +62,36 @@ Fn ProcAs(FARPROC proc) {
   [[maybe_unused]] TeskDllEntryRunner tesk_dll_entry_runner;                       \
   }
 
+// ---- System version and pointer checks ---------------------------------------------
+
+struct OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+};
+using LPOSVERSIONINFOA = OSVERSIONINFOA*;
+static_assert(sizeof(OSVERSIONINFOA) == 148);
+
+#define VER_PLATFORM_WIN32s 0
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT 2
+
+extern "C" {
+// The NT family (5.1, Windows XP) unless the setting TESK_WINDOWS_FAMILY=9x asks for the
+// Windows 98/Me family (4.10), so that code written for both can be run both ways.
+TESK_WIN32_API BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+
+// Whether memory may be read, written or run, tested without touching it: a bad pointer is
+// reported, never faulted on.
+TESK_WIN32_API BOOL WINAPI IsBadReadPtr(const void* lp, UINT_PTR ucb);
+TESK_WIN32_API BOOL WINAPI IsBadWritePtr(LPVOID lp, UINT_PTR ucb);
+TESK_WIN32_API BOOL WINAPI IsBadStringPtrA(LPCSTR lpsz, UINT_PTR ucchMax);
+TESK_WIN32_API BOOL WINAPI IsBadCodePtr(FARPROC lpfn);
+}
+
 // ---- Threads and synchronisation ----------------------------------------------------
 
 #define WAIT_OBJECT_0 0x00000000L

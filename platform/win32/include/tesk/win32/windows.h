@@ -9,3 +9,8 @@
 #include <tesk/win32/unknwn.h>
 #include <tesk/win32/objbase.h>
 #include <tesk/win32/rpc.h>
+#include <tesk/win32/fileapi.h>
+#include <tesk/win32/winuser.h>
+#include <tesk/win32/dbt.h>
+#include <tesk/win32/setupapi.h>
+#include <tesk/win32/cfgmgr32.h>
