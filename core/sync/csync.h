@@ -46,7 +46,9 @@ class CSync {
   LONG index_;
   bool local_;
   HANDLE mutex_ = nullptr;
-  DWORD status_ = 0;
+  // Local: the word itself. Shared: the last value set or read. Atomic because the calls that
+  // read it without a mutex (GetStatus) may run on other threads.
+  std::atomic<DWORD> status_{0};
   LONG entry_ = -1;
 };
 

@@ -37,7 +37,9 @@ inline constexpr std::size_t kOffsetNameTable = 52;
 inline constexpr std::size_t kOffsetEntryTable = 56;
 inline constexpr std::size_t kOffsetCursor = 60;
 
-constexpr DWORD PoolSectionSize(DWORD data_size, DWORD capacity) { return data_size + 12 * capacity + 64; }
+constexpr DWORD PoolSectionSize(DWORD data_size, DWORD capacity) {
+  return data_size + 12 * capacity + 64;
+}
 
 // Process attach: the table of this process's pools and the pool-creation mutex
 // ("SMEM.CreateSharedPool"). Detach: SmemClosePools and the creation mutex closed.
