@@ -1,10 +1,16 @@
 // The handle table, CloseHandle and DuplicateHandle, and the waits on kernel objects.
 #include "handles.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <climits>
+#include <ctime>
 #include <new>
 #include <vector>
 
@@ -33,12 +39,51 @@ HandleTable& Table() {
 
 struct WaitState {
   std::mutex lock;
-  std::condition_variable changed;
+  ChangeWord changed;  // the process's own: WakeWaiters() bumps it
 };
 
 WaitState& Waits() {
   static WaitState* state = new WaitState;
   return *state;
+}
+
+constexpr std::uint64_t kNoDeadline = ~std::uint64_t{0};
+
+timespec MonotonicTime(std::uint64_t ms) {
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(ms / 1000);
+  ts.tv_nsec = static_cast<long>(ms % 1000 * 1000000);
+  return ts;
+}
+
+// Sleeps until one of the words no longer holds its expected count, a wake-up or the
+// deadline. Futexes are not private: the words may be shared with other processes.
+void SleepOnWords(std::span<ChangeWord* const> words, std::span<const std::uint32_t> expected,
+                  std::uint64_t deadline_ms) {
+  for (ChangeWord* word : words) word->sleepers.fetch_add(1, std::memory_order_seq_cst);
+  const timespec deadline = MonotonicTime(deadline_ms);
+  const timespec* timeout = deadline_ms == kNoDeadline ? nullptr : &deadline;
+  if (words.size() == 1) {
+    syscall(SYS_futex, &words[0]->count, FUTEX_WAIT_BITSET, expected[0], timeout, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
+  } else {
+    std::array<futex_waitv, MAXIMUM_WAIT_OBJECTS + 1> waits{};
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      waits[i].val = expected[i];
+      waits[i].uaddr = reinterpret_cast<std::uintptr_t>(&words[i]->count);
+      waits[i].flags = FUTEX_32;
+    }
+    const long rc = syscall(SYS_futex_waitv, waits.data(), static_cast<unsigned>(words.size()), 0u, timeout,
+                            CLOCK_MONOTONIC);
+    if (rc < 0 && errno == ENOSYS) {
+      // Kernels before 5.16: sleep on the first word and look again soon.
+      const std::uint64_t soon = std::min(deadline_ms, SteadyNowMs() + 2);
+      const timespec short_deadline = MonotonicTime(soon);
+      syscall(SYS_futex, &words[0]->count, FUTEX_WAIT_BITSET, expected[0], &short_deadline, nullptr,
+              FUTEX_BITSET_MATCH_ANY);
+    }
+  }
+  for (ChangeWord* word : words) word->sleepers.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 bool SlotOf(HANDLE handle, std::size_t* slot) {
@@ -104,8 +149,14 @@ std::mutex& WaitLock() {
   return Waits().lock;
 }
 
+void NotifyChange(ChangeWord& word) {
+  word.count.fetch_add(1, std::memory_order_seq_cst);
+  if (word.sleepers.load(std::memory_order_seq_cst) != 0)
+    syscall(SYS_futex, &word.count, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
 void WakeWaiters() {
-  Waits().changed.notify_all();
+  NotifyChange(Waits().changed);
 }
 
 std::uint64_t SteadyNowMs() {
@@ -115,54 +166,93 @@ std::uint64_t SteadyNowMs() {
 }
 
 void SleepOnWaitLock(std::unique_lock<std::mutex>& lock, std::uint64_t deadline_ms) {
-  if (deadline_ms == ~std::uint64_t{0}) {
-    Waits().changed.wait(lock);
-  } else {
-    const std::chrono::steady_clock::time_point deadline{std::chrono::milliseconds(deadline_ms)};
-    Waits().changed.wait_until(lock, deadline);
-  }
+  ChangeWord* const word = &Waits().changed;
+  const std::uint32_t expected = word->count.load(std::memory_order_seq_cst);
+  lock.unlock();
+  SleepOnWords(std::span<ChangeWord* const>(&word, 1), std::span<const std::uint32_t>(&expected, 1),
+               deadline_ms);
+  lock.lock();
 }
+
+namespace {
+
+// One look at the objects, with the wait lock held: the answer, or WAIT_TIMEOUT for none yet.
+DWORD CheckObjects(std::span<const ObjectRef> objects, bool wait_all, DWORD self) {
+  if (wait_all) {
+    const bool all = std::all_of(objects.begin(), objects.end(),
+                                 [self](const ObjectRef& object) { return object->IsSignaled(self); });
+    if (!all) return WAIT_TIMEOUT;
+    std::size_t taken = 0;
+    std::size_t first_abandoned = objects.size();
+    for (; taken < objects.size(); ++taken) {
+      bool abandoned = false;
+      if (!objects[taken]->TryAcquire(self, &abandoned)) break;
+      if (abandoned && first_abandoned == objects.size()) first_abandoned = taken;
+    }
+    if (taken == objects.size())
+      return first_abandoned == objects.size() ? WAIT_OBJECT_0
+                                               : WAIT_ABANDONED_0 + static_cast<DWORD>(first_abandoned);
+    while (taken > 0) objects[--taken]->UndoAcquire(self);
+    WakeWaiters();
+    return WAIT_TIMEOUT;
+  }
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    bool abandoned = false;
+    if (objects[i]->IsSignaled(self) && objects[i]->TryAcquire(self, &abandoned))
+      return (abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + static_cast<DWORD>(i);
+  }
+  return WAIT_TIMEOUT;
+}
+
+}  // namespace
 
 DWORD WaitForObjects(std::span<const ObjectRef> objects, bool wait_all, DWORD timeout_ms) {
   const DWORD self = GetCurrentThreadId();
+  const std::uint64_t start = SteadyNowMs();
+  const std::uint64_t deadline = timeout_ms == INFINITE ? kNoDeadline : start + timeout_ms;
+  if (objects.size() == 1) {
+    DWORD result;
+    if (objects[0]->WaitAlone(self, deadline, &result)) return result;
+  }
+
+  // What a blocked wait sleeps on: the objects' words, and the process's own when an object
+  // announces its changes with WakeWaiters().
   DWORD poll_ms = 0;
+  std::array<ChangeWord*, MAXIMUM_WAIT_OBJECTS + 1> words;
+  std::array<std::uint32_t, MAXIMUM_WAIT_OBJECTS + 1> expected;
+  std::size_t word_count = 0;
+  bool any_in_process = false;
   for (const ObjectRef& object : objects) {
     const DWORD interval = object->PollIntervalMs();
     if (interval != 0 && (poll_ms == 0 || interval < poll_ms)) poll_ms = interval;
+    ChangeWord* word = object->Changes();
+    if (!word) {
+      any_in_process = true;
+    } else if (std::find(words.begin(), words.begin() + word_count, word) == words.begin() + word_count) {
+      words[word_count++] = word;
+    }
   }
-  const std::uint64_t start = SteadyNowMs();
-  const std::uint64_t deadline = timeout_ms == INFINITE ? ~std::uint64_t{0} : start + timeout_ms;
+  if (any_in_process) words[word_count++] = &Waits().changed;
 
   std::unique_lock<std::mutex> lock(WaitLock());
+  for (const ObjectRef& object : objects) object->WaitBegins(self);
+  DWORD result;
   for (;;) {
-    if (wait_all) {
-      const bool all = std::all_of(objects.begin(), objects.end(),
-                                   [self](const ObjectRef& object) { return object->IsSignaled(self); });
-      if (all) {
-        std::size_t taken = 0;
-        std::size_t first_abandoned = objects.size();
-        for (; taken < objects.size(); ++taken) {
-          bool abandoned = false;
-          if (!objects[taken]->TryAcquire(self, &abandoned)) break;
-          if (abandoned && first_abandoned == objects.size()) first_abandoned = taken;
-        }
-        if (taken == objects.size())
-          return first_abandoned == objects.size() ? WAIT_OBJECT_0
-                                                   : WAIT_ABANDONED_0 + static_cast<DWORD>(first_abandoned);
-        while (taken > 0) objects[--taken]->UndoAcquire(self);
-        WakeWaiters();
-      }
-    } else {
-      for (std::size_t i = 0; i < objects.size(); ++i) {
-        bool abandoned = false;
-        if (objects[i]->IsSignaled(self) && objects[i]->TryAcquire(self, &abandoned))
-          return (abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + static_cast<DWORD>(i);
-      }
-    }
+    // Counts first: a change after the look below moves one of them, and the sleep ends.
+    for (std::size_t i = 0; i < word_count; ++i)
+      expected[i] = words[i]->count.load(std::memory_order_seq_cst);
+    result = CheckObjects(objects, wait_all, self);
+    if (result != WAIT_TIMEOUT) break;
     const std::uint64_t now = SteadyNowMs();
-    if (now >= deadline) return WAIT_TIMEOUT;
-    SleepOnWaitLock(lock, poll_ms == 0 ? deadline : std::min(deadline, now + poll_ms));
+    if (now >= deadline) break;
+    const std::uint64_t wake = poll_ms == 0 ? deadline : std::min(deadline, now + poll_ms);
+    lock.unlock();
+    SleepOnWords(std::span<ChangeWord* const>(words.data(), word_count),
+                 std::span<const std::uint32_t>(expected.data(), word_count), wake);
+    lock.lock();
   }
+  for (const ObjectRef& object : objects) object->WaitEnds(self);
+  return result;
 }
 
 }  // namespace tesk::win32::internal

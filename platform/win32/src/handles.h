@@ -8,10 +8,13 @@
 // Locks, in the order they may be taken:
 //   1. the table lock, private to handles.cpp: held only while the table changes; no hook
 //      below ever runs under it.
-//   2. the wait lock, WaitLock(): guards the in-process state of every waitable object; all
-//      waits sleep on the one condition variable that goes with it (WakeWaiters()).
+//   2. the wait lock, WaitLock(): guards the in-process state of every waitable object. A
+//      blocked wait sleeps, without it, on a futex word of the process's own (bumped by
+//      WakeWaiters()) and on the ChangeWords of the objects it names.
 //   3. an object's own locks (e.g. a process-shared mutex in the prefix's shared memory):
 //      taken inside the hooks, never held on return, never waited on for long.
+//   4. the named-object namespace lock (named_object.h): taken only with none of the above
+//      held, e.g. where a named object's last reference goes.
 //
 // The hooks an object provides, in the manner of a backend's table of operations:
 //
@@ -30,17 +33,34 @@
 //                     objects whose state other processes change need it: for in-process
 //                     objects the wait-all check and take happen under one hold of the wait
 //                     lock and cannot fail.
-//   PollIntervalMs()  const, no lock needed. 0 when the object's state only changes in this
-//                     process, under the wait lock, followed by WakeWaiters(). Objects that
-//                     other processes change return how often a blocked waiter looks again.
+//   Changes()         const, no lock needed. Null when the object's state only changes in
+//                     this process, under the wait lock, followed by WakeWaiters(). Otherwise
+//                     the object's ChangeWord (below), which every change that may satisfy a
+//                     wait bumps with NotifyChange(), in whatever process makes it; a blocked
+//                     wait sleeps on the words of all its objects at once.
+//   PollIntervalMs()  const, no lock needed. 0 when every change that may satisfy a wait is
+//                     announced (WakeWaiters or NotifyChange). Otherwise how often a blocked
+//                     waiter looks again (a mutex whose owner dies is not announced).
+//   WaitBegins(tid), WaitEnds(tid)
+//                     wait lock held, must not block. Bracket each wait by thread `tid` that
+//                     names the object (once per time it is named), in the thread that waits,
+//                     so that an object can tell the waits that were already under way at
+//                     some moment (PulseEvent). Not called around WaitAlone.
+//   WaitAlone(tid, deadline_ms, result)
+//                     no lock held, may block until the deadline. A wait on this object by
+//                     itself, done the object's own way (a mutex blocks in the kernel, which
+//                     hands it over as soon as its owner lets go or dies). Stores the wait's
+//                     answer (and the last error for WAIT_FAILED) and returns true; false when
+//                     the object has no way of its own, and the common wait runs.
 //   OnHandleClosed()  no lock held, may block briefly. Called once per handle closed
 //                     (CloseHandle, DUPLICATE_CLOSE_SOURCE), before the table lets go of its
-//                     reference. Named objects use it to drop the name's prefix-wide count.
+//                     reference.
 //   ~KernelObject()   no lock held: runs where the last reference goes, which may be any
 //                     thread (e.g. a thread's own object, when it ends after its handle was
-//                     closed).
+//                     closed). Named objects drop their hold on the name here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -49,6 +69,19 @@
 #include <tesk/win32/types.h>
 
 namespace tesk::win32::internal {
+
+// A counter that announces changes to waits in any process: it lives with the object's
+// state (in memory shared between processes for named objects). Zero-filled memory is a
+// valid ChangeWord.
+struct ChangeWord {
+  std::atomic<std::uint32_t> count{0};
+  std::atomic<std::uint32_t> sleepers{0};  // waits asleep on it, to spare a system call
+};
+static_assert(sizeof(ChangeWord) == 8 && std::atomic<std::uint32_t>::is_always_lock_free);
+
+// Bumps the word and wakes every wait asleep on it, in this process or another. Call after
+// the change is visible.
+void NotifyChange(ChangeWord& word);
 
 class KernelObject {
  public:
@@ -61,7 +94,13 @@ class KernelObject {
   virtual bool IsSignaled(DWORD /*thread_id*/) { return false; }
   virtual bool TryAcquire(DWORD thread_id, bool* /*abandoned*/) { return IsSignaled(thread_id); }
   virtual void UndoAcquire(DWORD /*thread_id*/) {}
+  virtual ChangeWord* Changes() const { return nullptr; }
   virtual DWORD PollIntervalMs() const { return 0; }
+  virtual void WaitBegins(DWORD /*thread_id*/) {}
+  virtual void WaitEnds(DWORD /*thread_id*/) {}
+  virtual bool WaitAlone(DWORD /*thread_id*/, std::uint64_t /*deadline_ms*/, DWORD* /*result*/) {
+    return false;
+  }
   virtual void OnHandleClosed() {}
 };
 
@@ -87,8 +126,8 @@ std::mutex& WaitLock();
 // Wakes every blocked wait to look again; call after a change made under the wait lock
 // (with it still held or not).
 void WakeWaiters();
-// Blocks on the wait lock's condition variable, which `lock` holds, until woken or the
-// deadline (steady clock, in ms since its epoch; ~0 for none).
+// Lets go of the wait lock, which `lock` holds, until WakeWaiters() or the deadline (steady
+// clock, in ms since its epoch; ~0 for none), and takes it again.
 void SleepOnWaitLock(std::unique_lock<std::mutex>& lock, std::uint64_t deadline_ms);
 std::uint64_t SteadyNowMs();
 

@@ -4,9 +4,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -18,6 +20,19 @@ namespace tesk::win32::internal {
 namespace {
 
 constexpr std::uint64_t kNoDeadline = ~std::uint64_t{0};
+
+thread_local DWORD t_thread_id = 0;
+std::atomic<DWORD> g_process_id{0};
+
+void ForgetIds() {
+  t_thread_id = 0;
+  g_process_id.store(0, std::memory_order_relaxed);
+}
+
+void ForgetIdsInForkedChildren() {
+  static std::once_flag once;
+  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, ForgetIds); });
+}
 
 class ThreadObject : public KernelObject {
  public:
@@ -223,13 +238,25 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
   return TRUE;
 }
 
-// Not cached: a forked child's thread has a new id.
+// Cached, since every wait and mutex asks; a forked child forgets the parent's ids.
 DWORD WINAPI GetCurrentThreadId() {
-  return static_cast<DWORD>(gettid());
+  using tesk::win32::internal::t_thread_id;
+  if (t_thread_id == 0) {
+    tesk::win32::internal::ForgetIdsInForkedChildren();
+    t_thread_id = static_cast<DWORD>(gettid());
+  }
+  return t_thread_id;
 }
 
 DWORD WINAPI GetCurrentProcessId() {
-  return static_cast<DWORD>(getpid());
+  using tesk::win32::internal::g_process_id;
+  DWORD id = g_process_id.load(std::memory_order_relaxed);
+  if (id == 0) {
+    tesk::win32::internal::ForgetIdsInForkedChildren();
+    id = static_cast<DWORD>(getpid());
+    g_process_id.store(id, std::memory_order_relaxed);
+  }
+  return id;
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
