@@ -28,6 +28,8 @@ TempPrefix::~TempPrefix() {
     unsetenv("TESK_PREFIX");
   }
   std::error_code ignored;
+  // Named objects the test left open go with it.
+  std::filesystem::remove_all(win32::RuntimePath(path_), ignored);
   std::filesystem::remove_all(path_, ignored);
 }
 

@@ -8,9 +8,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "internal.h"
 #include "registry_store.h"
@@ -69,6 +72,34 @@ void SetPrefixPath(const std::string& path) {
     g_path = path;
   }
   g_generation.fetch_add(1, std::memory_order_acq_rel);
+}
+
+std::string RuntimePath(const std::string& prefix) {
+  // The real path, so that every spelling of the prefix (relative, through a link) agrees;
+  // the part that does not exist yet is taken as written.
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::absolute(prefix, error);
+  if (!error) path = std::filesystem::weakly_canonical(path, error);
+  const std::string real = (error ? std::filesystem::path(prefix) : path).lexically_normal().string();
+  std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+  for (const char c : real) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3ull;
+  }
+  std::string base = "/dev/shm";
+  struct stat st {};
+  if (stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
+    base = error ? "/tmp" : temp.string();
+  }
+  char name[64];
+  std::snprintf(name, sizeof(name), "/tesk-%u-%016llx", static_cast<unsigned>(getuid()),
+                static_cast<unsigned long long>(hash));
+  return base + name;
+}
+
+std::string RuntimePath() {
+  return RuntimePath(PrefixPath());
 }
 
 bool EnsurePrefix(std::string* error) {

@@ -16,5 +16,10 @@ TESK_WIN32_API void SetPrefixPath(const std::string& path);
 // Creates the prefix's folders and the registry's standard keys if they are missing.
 // False with the reason in *error when the folder cannot be made.
 TESK_WIN32_API bool EnsurePrefix(std::string* error = nullptr);
+// Where the named objects of a prefix live: a folder on tmpfs named after the user and the
+// prefix's real path (/dev/shm/tesk-<uid>-<hash>), so that every process of the prefix
+// finds it and two prefixes never share it. Only named; made when first needed.
+TESK_WIN32_API std::string RuntimePath(const std::string& prefix);
+TESK_WIN32_API std::string RuntimePath();
 
 }  // namespace tesk::win32
