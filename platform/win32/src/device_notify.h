@@ -11,6 +11,9 @@ namespace tesk::win32::internal {
 // DEV_BROADCAST_DEVICEINTERFACE_A naming `symbolic_link` to every window, in every process of
 // the prefix, registered for `interface_class` through RegisterDeviceNotificationA. Returns once
 // every live receiver has been handed the notice; a receiver that has died is forgotten.
-void BroadcastDeviceInterfaceChange(REFGUID interface_class, const std::string& symbolic_link, bool arrival);
+// Exported only so that the device tree's helper programs and tests can announce changes;
+// not for applications.
+TESK_WIN32_API void BroadcastDeviceInterfaceChange(REFGUID interface_class, const std::string& symbolic_link,
+                                                   bool arrival);
 
 }  // namespace tesk::win32::internal

@@ -143,6 +143,13 @@ DWORD LoadError(const std::string& target, const char* message) {
   return ERROR_BAD_FORMAT;
 }
 
+bool IsKernel32(const std::string& name) {
+  std::string lower = name;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower == "kernel32" || lower == "kernel32.dll";
+}
+
 void UnloadFromHere(HMODULE module) {
   ++t_unloading;
   dlclose(module);
@@ -267,6 +274,8 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
   if (!lpModuleName) return ProgramModule();
   const std::string name = tesk::win32::internal::AnsiToUtf8(lpModuleName);
+  // Code written for Windows finds kernel32's exports through its module: here, ours.
+  if (IsKernel32(name)) return ModuleContaining(reinterpret_cast<const void*>(&GetModuleHandleA));
   const bool with_folder = name.find('/') != std::string::npos;
   std::string wanted = name;
   if (with_folder) {

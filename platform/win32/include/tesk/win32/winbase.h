@@ -81,7 +81,8 @@ static_assert(sizeof(OSVERSIONINFOA) == 148);
 
 extern "C" {
 // The NT family (5.1, Windows XP) unless the setting TESK_WINDOWS_FAMILY=9x asks for the
-// Windows 98/Me family (4.10), so that code written for both can be run both ways.
+// Windows 98/Me family (4.10), so that code written for both can be run both ways. The
+// setting is read on every call.
 TESK_WIN32_API BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 
 // Whether memory may be read, written or run, tested without touching it: a bad pointer is
