@@ -191,12 +191,15 @@ HRESULT ChangeWatch::StartThread() {
   auto* start = new (std::nothrow) ThreadStart{state_, state_->NewRun()};
   if (!start) return E_OUTOFMEMORY;
   state_->AddRef();
+  // The module's code runs on the thread until it returns, even after its owner is gone.
+  Counters().ObjectCreated();
   if (!state_->polling()) state_->SetChangeEvent(state_->event());
   thread_ = CreateThread(nullptr, 0, ThreadMain, start, 0, &thread_id_);
   if (!thread_) {
     if (!state_->polling()) state_->SetChangeEvent(nullptr);
     state_->EndRun();
     state_->Release();
+    Counters().ObjectDestroyed();
     delete start;
     return E_OUTOFMEMORY;
   }
@@ -224,12 +227,11 @@ DWORD WINAPI ChangeWatch::ThreadMain(LPVOID parameter) {
   State* state = start->state;
   const ULONG run = start->run;
   delete start;
-  // The module's code runs here until the thread returns, even when its owner is gone.
-  tesk::win32::CountedObject counted(Counters());
   const HRESULT com = CoInitialize(nullptr);
   state->Loop(run);
   if (SUCCEEDED(com)) CoUninitialize();
   state->Release();
+  Counters().ObjectDestroyed();
   return 0;
 }
 

@@ -15,8 +15,8 @@ class StorageEnum : public tesk::win32::ComObject<ITeskEnumStorage, IID_ITeskEnu
  public:
   HRESULT STDMETHODCALLTYPE Next(ULONG celt, ITeskStorage** rgpStorage, ULONG* pceltFetched) override {
     if (!rgpStorage || !pceltFetched) return E_INVALIDARG;
+    *pceltFetched = 0;
     return Guarded(lock_.Get(), [&] {
-      *pceltFetched = 0;
       DWORD count = 0;
       HRESULT hr = Count(&count);
       if (FAILED(hr)) return hr;
