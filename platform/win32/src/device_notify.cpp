@@ -19,18 +19,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -93,26 +91,8 @@ State& Global() {
   return *state;
 }
 
-// The prefix's runtime folder: /dev/shm/tesk-<uid>-<FNV-1a of the prefix's real path>.
-std::string RuntimeFolder() {
-  std::error_code error;
-  const std::string prefix = PrefixPath();
-  std::filesystem::path path = std::filesystem::absolute(prefix, error);
-  if (!error) path = std::filesystem::weakly_canonical(path, error);
-  const std::string real = (error ? std::filesystem::path(prefix) : path).lexically_normal().string();
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (const char c : real) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 0x100000001b3ull;
-  }
-  char name[64];
-  std::snprintf(name, sizeof(name), "/dev/shm/tesk-%u-%016llx", static_cast<unsigned>(getuid()),
-                static_cast<unsigned long long>(hash));
-  return name;
-}
-
 std::string NotifyFolder() {
-  return RuntimeFolder() + "/notify";
+  return RuntimePath() + "/notify";
 }
 
 bool MakeFolder(const std::string& path) {

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tesk/win32/prefix.h>
 #include <tesk/win32/windows.h>
 
 #include "../src/device_notify.h"
@@ -104,18 +105,14 @@ class DeviceNotifyTest : public tesk::testing::PrefixTest {
     return std::exchange(g_notices, {});
   }
 
-  // The sockets a process listens on, in any runtime folder of this user: their names carry
-  // the process id, which no other process has.
+  // The sockets a process listens on in this prefix: their names start with its id.
   static std::vector<std::string> SocketsOf(int pid) {
     std::vector<std::string> found;
     std::error_code ignored;
-    const std::string runtime = "tesk-" + std::to_string(getuid()) + "-";
     const std::string socket = std::to_string(pid) + ".";
-    for (const auto& folder : std::filesystem::directory_iterator("/dev/shm", ignored)) {
-      if (folder.path().filename().string().rfind(runtime, 0) != 0) continue;
-      for (const auto& entry : std::filesystem::directory_iterator(folder.path() / "notify", ignored))
-        if (entry.path().filename().string().rfind(socket, 0) == 0) found.push_back(entry.path().string());
-    }
+    for (const auto& entry :
+         std::filesystem::directory_iterator(tesk::win32::RuntimePath() + "/notify", ignored))
+      if (entry.path().filename().string().rfind(socket, 0) == 0) found.push_back(entry.path().string());
     return found;
   }
 
