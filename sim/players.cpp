@@ -331,9 +331,11 @@ std::vector<PlayerInfo> List() {
 }
 
 std::optional<PlayerInfo> Find(const std::string& name) {
-  PlayerInfo player;
-  if (!IsValidName(name) || !internal::ReadPlayer(name, &player)) return std::nullopt;
-  return player;
+  // Through the list, for the name as it was attached.
+  for (PlayerInfo& player : List()) {
+    if (Upper(player.name) == Upper(name)) return std::move(player);
+  }
+  return std::nullopt;
 }
 
 Status SetFaults(const std::string& name, const FaultSettings& faults) {
