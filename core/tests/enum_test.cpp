@@ -1,5 +1,7 @@
 // teskcore's device enumerator over real registered test drivers: the order of the devices,
 // which listed drivers count, the driver and device locks, and failures of drivers.
+#include <ostream>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -187,6 +189,10 @@ struct LockFlags {
   int driver_local;   // -1: the driver does not answer
   int device_locals;  // -1: the devices do not answer; else one bit per device
 };
+
+void PrintTo(const LockFlags& flags, std::ostream* out) {
+  *out << flags.label;
+}
 
 class DeviceLockTest : public EnumTest, public ::testing::WithParamInterface<LockFlags> {};
 
