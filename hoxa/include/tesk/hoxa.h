@@ -12,6 +12,7 @@
 
 #include <cstddef>
 
+#include <tesk/win32/devtree.h>
 #include <tesk/win32/fileapi.h>
 #include <tesk/win32/types.h>
 
@@ -21,12 +22,10 @@
 #define HOXA_API
 #endif
 
-// The access driver's interface class, one interface per attached player.
-inline constexpr GUID GUID_CLASS_HOXA_DEVICE =
-    tesk::win32::GuidFromText("BB60E4CB-4C49-11D4-8E10-005004AD18A6");
-// Mounted volumes; a player's storage shows one of these under the player's parent node.
-inline constexpr GUID GUID_DEVINTERFACE_VOLUME =
-    tesk::win32::GuidFromText("53F5630D-B6BF-11D0-94F2-00A0C91EFB8B");
+// The access driver's interface class (one interface per attached player) and the class of
+// the volumes that hold a player's storage.
+using tesk::win32::GUID_CLASS_HOXA_DEVICE;
+using tesk::win32::GUID_DEVINTERFACE_VOLUME;
 
 // I/O control requests understood by the access driver.
 #define HOXA_IOCTL_CONTROL_TRANSFER CTL_CODE(0x8000, 0x800, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)
