@@ -118,7 +118,10 @@ std::string FileNameFor(std::string_view key) {
   if (file.size() <= 200) return file;
   char hash[24];
   std::snprintf(hash, sizeof(hash), "~%016llx", static_cast<unsigned long long>(Fnv1a(key)));
-  return "h" + file.substr(1, 120) + hash;
+  file[0] = 'h';
+  file.resize(121);
+  file += hash;
+  return file;
 }
 
 // ---- Locks ------------------------------------------------------------------------------
