@@ -26,8 +26,10 @@ void ReleaseLetter(char letter, const std::string& folder);
 // never removed (removing a lock file that someone is about to lock would split the lock).
 std::string LockFolder();
 
-// The scan of Linux's USB devices, as SetupDiGetClassDevsA runs it: quick when the registry
-// lists no device and the scan added none.
-void ScanUsbDevicesQuietly();
+struct Tree;
+// The scan of Linux's USB devices as SetupDiGetClassDevsA runs it, leaving the tree as it is
+// afterwards in *tree. Quick when the registry lists no device and the scan added none, or
+// when nothing changed: the tree is then read once, together with the listing.
+LONG ScanAndLoadTree(Tree* tree);
 
 }  // namespace tesk::win32::devtree

@@ -65,18 +65,48 @@ std::int64_t Child(Txn& txn, std::int64_t parent, std::string_view name) {
   return txn.FindChild(parent, registry::Fold(name), &id) ? id : 0;
 }
 
+// A key's values by folded name, read in one statement.
+class ValueMap {
+ public:
+  ValueMap(Txn& txn, std::int64_t key) {
+    if (key) txn.Values(key, &values_);
+  }
+  std::string String(std::string_view name) const {
+    const registry::Value* v = Find(name);
+    if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return {};
+    std::string text = v->data;
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
+  }
+  bool Dword(std::string_view name, DWORD* out) const {
+    const registry::Value* v = Find(name);
+    if (!v || v->type != REG_DWORD || v->data.size() != 4) return false;
+    std::memcpy(out, v->data.data(), 4);
+    return true;
+  }
+
+ private:
+  const registry::Value* Find(std::string_view name) const {
+    const std::string folded = registry::Fold(name);
+    for (const registry::Value& v : values_)
+      if (registry::Fold(v.name) == folded) return &v;
+    return nullptr;
+  }
+  std::vector<registry::Value> values_;
+};
+
 void ReadNode(Txn& txn, std::int64_t key, Node* node) {
-  node->parent = Fold(ReadString(txn, key, kParentValue));
+  const ValueMap values(txn, key);
+  node->parent = Fold(values.String(kParentValue));
   if (node->parent.empty()) node->parent = Fold(kRootInstanceId);
   DWORD present = 0;
-  node->present = ReadDword(txn, key, kPresentValue, &present) && present != 0;
-  if (const std::int64_t params = Child(txn, key, kHardwareKey)) {
-    node->usb_backend = ReadString(txn, params, kUsbBackendValue);
-    node->usb_argument = ReadString(txn, params, kUsbArgumentValue);
-    node->volume_guid = ReadString(txn, params, kVolumeGuidValue);
-    node->mount_folder = ReadString(txn, params, kMountFolderValue);
-    node->scan_signature = ReadString(txn, params, kScanSignatureValue);
-  }
+  node->present = values.Dword(kPresentValue, &present) && present != 0;
+  const ValueMap params(txn, Child(txn, key, kHardwareKey));
+  node->usb_backend = params.String(kUsbBackendValue);
+  node->usb_argument = params.String(kUsbArgumentValue);
+  node->volume_guid = params.String(kVolumeGuidValue);
+  node->mount_folder = params.String(kMountFolderValue);
+  node->scan_signature = params.String(kScanSignatureValue);
 }
 
 void ReadNodes(Txn& txn, std::int64_t hklm, Tree* tree) {
@@ -122,15 +152,13 @@ void ReadInterfaces(Txn& txn, std::int64_t hklm, Tree* tree) {
       const std::int64_t key = Child(txn, class_key, name);
       Interface entry;
       entry.interface_class = interface_class;
-      const std::string instance = ReadString(txn, key, kDeviceInstanceValue);
+      const std::string instance = ValueMap(txn, key).String(kDeviceInstanceValue);
       if (instance.empty()) continue;
       entry.instance = Fold(instance);
       if (const std::int64_t link = Child(txn, key, "#")) {
-        entry.path = NormalizeDevicePath(ReadString(txn, link, kSymbolicLinkValue));
-        if (const std::int64_t control = Child(txn, link, "Control")) {
-          DWORD linked = 0;
-          entry.linked = ReadDword(txn, control, kLinkedValue, &linked) && linked != 0;
-        }
+        entry.path = NormalizeDevicePath(ValueMap(txn, link).String(kSymbolicLinkValue));
+        DWORD linked = 0;
+        entry.linked = ValueMap(txn, Child(txn, link, "Control")).Dword(kLinkedValue, &linked) && linked != 0;
       }
       if (entry.path.empty()) entry.path = InterfacePath(instance, interface_class);
       tree->interfaces.push_back(std::move(entry));

@@ -31,11 +31,11 @@
 #include <vector>
 
 #include <tesk/win32/devtree.h>
-#include <tesk/win32/regkey.h>
 #include <tesk/win32/winreg.h>
 
 #include "devtree_internal.h"
 #include "devtree_store.h"
+#include "registry_store.h"
 
 namespace tesk::win32 {
 namespace {
@@ -123,29 +123,26 @@ bool ParsePair(const std::string& name, std::pair<unsigned, unsigned>* pair) {
   return true;
 }
 
-Listing ReadListing() {
-  Listing listing;
-  RegKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUsbDevicesKey, 0, KEY_READ, key.Put()) != ERROR_SUCCESS)
-    return listing;
-  char name[256];
-  for (DWORD i = 0;; ++i) {
-    DWORD length = sizeof(name);
-    if (RegEnumKeyExA(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-      break;
-    std::pair<unsigned, unsigned> pair;
-    if (ParsePair(name, &pair)) listing.pairs.insert(pair);
-  }
-  char letter[4] = {};
-  DWORD size = sizeof(letter) - 1;
-  DWORD type = 0;
-  if (RegQueryValueExA(key.Get(), "FirstDriveLetter", nullptr, &type, reinterpret_cast<BYTE*>(letter),
-                       &size) == ERROR_SUCCESS &&
-      type == REG_SZ) {
-    const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
-    if (c >= 'A' && c <= 'Z') listing.first_letter = c;
-  }
-  return listing;
+// The listing and the tree, in one registry transaction.
+LONG ReadState(Listing* listing, devtree::Tree* tree) {
+  return registry::Transact(registry::Mode::kRead, [&](registry::Txn& txn) -> LONG {
+    devtree::LoadTree(txn, tree);
+    std::int64_t key = 0;
+    if (!devtree::WalkNames(txn, devtree::LocalMachine(txn), {"Software", "Vorelle", "Tesk", "UsbDevices"},
+                            false, &key))
+      return ERROR_SUCCESS;
+    std::vector<std::string> names;
+    txn.ChildNames(key, &names);
+    for (const std::string& name : names) {
+      std::pair<unsigned, unsigned> pair;
+      if (ParsePair(name, &pair)) listing->pairs.insert(pair);
+    }
+    const std::string letter = devtree::ReadString(txn, key, "FirstDriveLetter");
+    const char c =
+        letter.empty() ? 0 : static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
+    if (c >= 'A' && c <= 'Z') listing->first_letter = c;
+    return ERROR_SUCCESS;
+  });
 }
 
 std::vector<UsbDevice> FindDevices(const Listing& listing) {
@@ -356,38 +353,64 @@ class ScanLock {
   int fd_ = -1;
 };
 
-}  // namespace
+// A present node of that id that someone else added (the simulator): left alone.
+bool Foreign(const devtree::Node* node) {
+  return node && node->scan_signature.empty();
+}
 
-DWORD ScanUsbDevices(std::string* error) {
+// Scans, and leaves the tree as it is afterwards in *tree.
+DWORD Scan(devtree::Tree& tree, std::string* error) {
   try {
-    const Listing listing = ReadListing();
-    devtree::Tree tree;
-    if (const LONG rc = devtree::LoadTree(&tree); rc != ERROR_SUCCESS) {
+    Listing listing;
+    if (const LONG rc = ReadState(&listing, &tree); rc != ERROR_SUCCESS) {
       if (error) *error = "cannot read the device tree (error " + std::to_string(rc) + ")";
       return static_cast<DWORD>(rc);
     }
-    const auto owned_any = std::any_of(tree.nodes.begin(), tree.nodes.end(), [](const devtree::Node& n) {
-      return n.present && !n.scan_signature.empty();
-    });
-    if (listing.pairs.empty() && !owned_any) return ERROR_SUCCESS;
+    const auto owned = [&tree] {
+      std::vector<const devtree::Node*> nodes;
+      for (const devtree::Node& n : tree.nodes)
+        if (n.present && !n.scan_signature.empty()) nodes.push_back(&n);
+      return nodes;
+    };
+    if (listing.pairs.empty() && owned().empty()) return ERROR_SUCCESS;
+
+    // Most scans find the tree as it should be: they look without the lock and write nothing.
+    const auto plans_now = [&listing] {
+      std::vector<Plan> plans;
+      const std::vector<UsbDevice> found = FindDevices(listing);
+      if (found.empty()) return plans;
+      const std::map<std::string, std::string> mounts = ReadMounts();
+      for (const UsbDevice& usb : found) plans.push_back(MakePlan(usb, mounts));
+      return plans;
+    };
+    const auto up_to_date = [&tree, &owned](const std::vector<Plan>& plans) {
+      std::size_t matched = 0;
+      for (const Plan& plan : plans) {
+        const devtree::Node* node = tree.FindPresent(devtree::Fold(plan.device_id));
+        if (Foreign(node)) continue;
+        if (!node || node->scan_signature != plan.signature) return false;
+        ++matched;
+      }
+      return matched == owned().size();
+    };
+    if (up_to_date(plans_now())) return ERROR_SUCCESS;
 
     const ScanLock lock;
     devtree::LoadTree(&tree);  // as the last scan left it
-    const std::map<std::string, std::string> mounts = ReadMounts();
+    const std::vector<Plan> plans = plans_now();
     DWORD result = ERROR_SUCCESS;
     std::set<std::string> seen;
-    for (const UsbDevice& usb : FindDevices(listing)) {
-      const Plan plan = MakePlan(usb, mounts);
+    for (const Plan& plan : plans) {
       const std::string folded = devtree::Fold(plan.device_id);
       seen.insert(folded);
       const devtree::Node* node = tree.FindPresent(folded);
-      if (node && node->scan_signature == plan.signature) continue;
+      if (Foreign(node) || (node && node->scan_signature == plan.signature)) continue;
       if (node) RemoveDevice(plan.device_id);
       if (const DWORD rc = AddPlayer(plan, listing.first_letter, error); rc != ERROR_SUCCESS) result = rc;
     }
-    for (const devtree::Node& node : tree.nodes) {
-      if (node.present && !node.scan_signature.empty() && !seen.count(node.folded)) RemoveDevice(node.id);
-    }
+    for (const devtree::Node* node : owned())
+      if (!seen.count(node->folded)) RemoveDevice(node->id);
+    devtree::LoadTree(&tree);
     return result;
   } catch (const std::bad_alloc&) {
     if (error) *error = "out of memory";
@@ -395,10 +418,18 @@ DWORD ScanUsbDevices(std::string* error) {
   }
 }
 
+}  // namespace
+
+DWORD ScanUsbDevices(std::string* error) {
+  devtree::Tree tree;
+  return Scan(tree, error);
+}
+
 namespace devtree {
 
-void ScanUsbDevicesQuietly() {
-  ScanUsbDevices(nullptr);
+LONG ScanAndLoadTree(Tree* tree) {
+  if (Scan(*tree, nullptr) == ERROR_SUCCESS) return ERROR_SUCCESS;
+  return LoadTree(tree);  // after a failed scan, the tree as it is
 }
 
 }  // namespace devtree

@@ -103,9 +103,8 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, LPCSTR Enumerator, H
     auto set = std::make_shared<InfoSet>();
     // Device setup classes are not kept: without DIGCF_DEVICEINTERFACE the set is empty.
     if (Flags & DIGCF_DEVICEINTERFACE) {
-      devtree::ScanUsbDevicesQuietly();
       devtree::Tree tree;
-      if (const LONG rc = devtree::LoadTree(&tree); rc != ERROR_SUCCESS) {
+      if (const LONG rc = devtree::ScanAndLoadTree(&tree); rc != ERROR_SUCCESS) {
         SetLastError(static_cast<DWORD>(rc));
         return INVALID_HANDLE_VALUE;
       }
