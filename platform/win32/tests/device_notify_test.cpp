@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -156,6 +157,25 @@ TEST_F(DeviceNotifyTest, BadRegistrationsAreRefused) {
   SetLastError(0);
   EXPECT_FALSE(UnregisterDeviceNotification(registration));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+}
+
+TEST_F(DeviceNotifyTest, RegistrationsEndWithTheirWindowOrThread) {
+  // The process listens only while it has registrations: its socket shows whether it does.
+  const HWND hwnd = MakeWindow();
+  ASSERT_NE(nullptr, Register(hwnd, kPlayers));
+  ASSERT_NE(nullptr, Register(hwnd, kOther));
+  EXPECT_EQ(1u, SocketsOf(getpid()).size());
+  ASSERT_TRUE(DestroyWindow(hwnd));
+  EXPECT_TRUE(SocketsOf(getpid()).empty());
+
+  std::size_t sockets_while_running = 0;
+  std::thread owner([&] {
+    const HWND mine = CreateWindowExA(0, kClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    if (mine && Register(mine, kPlayers)) sockets_while_running = SocketsOf(getpid()).size();
+  });
+  owner.join();
+  EXPECT_EQ(1u, sockets_while_running);
+  EXPECT_TRUE(SocketsOf(getpid()).empty());
 }
 
 TEST_F(DeviceNotifyTest, NoticesFromAnotherProcessReachTheMatchingWindows) {
