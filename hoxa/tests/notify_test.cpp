@@ -95,6 +95,29 @@ TEST_F(NotifyTest, ANonExecutableProcIsRefusedAndTheEarlierOneStays) {
   EXPECT_EQ(g_notices[0].context, 0x11u);
 }
 
+TEST_F(NotifyTest, PlayersAttachedAndDetachedByAnotherProcess) {
+  ASSERT_TRUE(hoxa_.RegisterNotifyProc(RecordNotice, 0x5150));
+
+  tesk::testing::ChildResult result = tesk::testing::RunChild("tesk", {"sim", "attach", "gannet1"});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  ASSERT_TRUE(PumpUntilNotices(1)) << "no arrival notice";
+  char path[MAX_PATH] = {};
+  ASSERT_TRUE(hoxa_.EnumDevices(0, path, sizeof(path)));
+  EXPECT_EQ(g_notices[0].event, DWORD{HOXA_NOTIFY_ARRIVAL});
+  EXPECT_EQ(g_notices[0].path, path);
+  EXPECT_EQ(g_notices[0].context, 0x5150u);
+
+  result = tesk::testing::RunChild("tesk", {"sim", "detach", "gannet1"});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  ASSERT_TRUE(PumpUntilNotices(2)) << "no removal notice";
+  EXPECT_EQ(g_notices[1].event, DWORD{HOXA_NOTIFY_REMOVAL});
+  EXPECT_EQ(g_notices[1].path, path);
+  EXPECT_EQ(g_notices[1].context, 0x5150u);
+  // Nothing else of the player (its volume) reaches the procedure.
+  PumpUntil([] { return true; });
+  EXPECT_EQ(g_notices.size(), 2u);
+}
+
 TEST_F(NotifyTest, MessagesSentToTheWindow) {
   ASSERT_TRUE(hoxa_.RegisterNotifyProc(RecordNotice, 0x33));
   AddPlayer("G0001");
