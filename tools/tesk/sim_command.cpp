@@ -90,6 +90,27 @@ class SimCommand : public SubcommandBase {
         "Example:\n"
         "  tesk sim detach gannet1");
 
+    faults_ = AddCommand(sim, "faults", "Show or change the faults a player injects");
+    faults_->add_option("NAME", name_, "The player's name")->type_name("")->required();
+    faults_->add_option("--fail", given_.fail_next, "Fail this many of the next requests")->type_name("N");
+    faults_->add_option("--fail-error", given_.fail_error, "The error those requests fail with (default 31)")
+        ->type_name("CODE");
+    faults_->add_option("--short", given_.short_next, "Answer this many of the next requests short")
+        ->type_name("N");
+    faults_->add_option("--short-length", given_.short_length, "The most bytes a short answer moves")
+        ->type_name("BYTES");
+    faults_->add_option("--delay", given_.delay_ms, "Hold every request back this long")->type_name("MS");
+    faults_->add_flag("--clear", clear_, "Start from no faults, then apply the other options");
+    faults_->footer(
+        "Example:\n"
+        "  tesk sim faults gannet1 --fail 2 --fail-error 121\n"
+        "  tesk sim faults gannet1 --short 1 --short-length 4\n"
+        "  tesk sim faults gannet1 --clear\n"
+        "\n"
+        "Requests are the descriptor reads and control transfers of every program that opens\n"
+        "the player. The failures come first; each fault injected uses up one of its count.\n"
+        "Options not given keep their value. Without options the faults are only shown.");
+
     list_ = AddCommand(sim, "list", "List the attached players");
     list_->add_flag("--json", json_, "Write a JSON array instead of a table");
     list_->footer(
@@ -103,6 +124,7 @@ class SimCommand : public SubcommandBase {
   int Run() override {
     if (attach_->parsed()) return Attach();
     if (detach_->parsed()) return Detach();
+    if (faults_->parsed()) return Faults();
     return List();
   }
 
@@ -146,6 +168,35 @@ class SimCommand : public SubcommandBase {
     return kExitSuccess;
   }
 
+  int Faults() const {
+    sim::FaultSettings faults;
+    sim::Status status = sim::GetFaults(name_, &faults);
+    if (!status) return Report("change the faults of", name_, status);
+    if (clear_) faults = sim::FaultSettings{};
+    const std::pair<const char*, DWORD sim::FaultSettings::*> options[] = {
+        {"--fail", &sim::FaultSettings::fail_next},   {"--fail-error", &sim::FaultSettings::fail_error},
+        {"--short", &sim::FaultSettings::short_next}, {"--short-length", &sim::FaultSettings::short_length},
+        {"--delay", &sim::FaultSettings::delay_ms},
+    };
+    bool changed = clear_;
+    for (const auto& [option, field] : options) {
+      if (faults_->count(option) == 0) continue;
+      faults.*field = given_.*field;
+      changed = true;
+    }
+    if (changed) {
+      status = sim::SetFaults(name_, faults);
+      if (!status) return Report("change the faults of", name_, status);
+    }
+    fmt::print(
+        "faults of {}:\n"
+        "  fail   the next {} requests, with error {}\n"
+        "  short  the next {} answers, at most {} bytes each\n"
+        "  delay  {} ms for every request\n",
+        name_, faults.fail_next, faults.fail_error, faults.short_next, faults.short_length, faults.delay_ms);
+    return kExitSuccess;
+  }
+
   int List() const {
     const std::vector<sim::PlayerInfo> players = sim::List();
     if (json_) {
@@ -183,12 +234,15 @@ class SimCommand : public SubcommandBase {
 
   CLI::App* attach_ = nullptr;
   CLI::App* detach_ = nullptr;
+  CLI::App* faults_ = nullptr;
   CLI::App* list_ = nullptr;
   std::string name_;
   std::string folder_;
   std::string serial_;
   std::string letter_;
   bool json_ = false;
+  sim::FaultSettings given_;
+  bool clear_ = false;
 };
 
 }  // namespace

@@ -122,6 +122,35 @@ TEST_F(SimCommandTest, ReportsFailuresInWordsWithTheirCodes) {
   }
 }
 
+TEST_F(SimCommandTest, ShowsAndChangesFaults) {
+  ASSERT_EQ(Tesk({"sim", "attach", "gannet1"}).exit_code, 0);
+  auto result = Tesk({"sim", "faults", "gannet1", "--fail", "2", "--fail-error", "121", "--short", "1",
+                      "--short-length", "4"});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_EQ(result.output,
+            "faults of gannet1:\n"
+            "  fail   the next 2 requests, with error 121\n"
+            "  short  the next 1 answers, at most 4 bytes each\n"
+            "  delay  0 ms for every request\n");
+  // Options not given keep their value; the faults live in the player's record.
+  result = Tesk({"sim", "faults", "gannet1", "--fail", "1"});
+  EXPECT_THAT(result.output, HasSubstr("the next 1 requests, with error 121\n  short  the next 1 answers"));
+  result = Tesk(
+      {"reg", "query", "HKLM\\Software\\Vorelle\\Tesk\\Simulator\\gannet1\\Faults", "-v", "ShortLength"});
+  EXPECT_THAT(result.output, HasSubstr("ShortLength    REG_DWORD    0x4"));
+
+  result = Tesk({"sim", "faults", "gannet1", "--clear", "--delay", "5"});
+  EXPECT_THAT(result.output, HasSubstr("fail   the next 0 requests, with error 31\n"));
+  EXPECT_THAT(result.output, HasSubstr("delay  5 ms"));
+
+  result = Tesk({"sim", "faults", "nobody", "--fail", "1"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(
+      result.output,
+      "tesk: cannot change the faults of nobody: no player named \"nobody\" is attached (error 1168)\n");
+  EXPECT_EQ(Tesk({"sim", "faults", "gannet1", "--fail", "many"}).exit_code, 2);
+}
+
 TEST_F(SimCommandTest, HelpShowsExamples) {
   auto result = Tesk({"help", "sim"});
   ASSERT_EQ(result.exit_code, 0) << result.output;
