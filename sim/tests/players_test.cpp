@@ -67,6 +67,44 @@ std::string Letters(const std::string& device_path) {
   return letters;
 }
 
+// The same on the Windows 98 family's way: the "CurrentDriveLetterAssignment" values in the
+// hardware keys of the subtree of the player's parent node.
+void GatherAssignments(DEVINST node, std::string* letters) {
+  HKEY key = nullptr;
+  if (CM_Open_DevNode_Key(node, KEY_QUERY_VALUE, 0, RegDisposition_OpenExisting, &key,
+                          CM_REGISTRY_HARDWARE) == CR_SUCCESS) {
+    char value[32] = {};
+    DWORD size = sizeof value - 1;
+    if (RegQueryValueExA(key, "CurrentDriveLetterAssignment", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS) {
+      *letters += value;
+    }
+    RegCloseKey(key);
+  }
+  DEVINST child = 0;
+  for (CONFIGRET rc = CM_Get_Child(&child, node, 0); rc == CR_SUCCESS;
+       rc = CM_Get_Sibling(&child, child, 0)) {
+    GatherAssignments(child, letters);
+  }
+}
+
+std::string LettersAssigned(const std::string& device_path) {
+  const HDEVINFO set =
+      SetupDiGetClassDevsA(&GUID_CLASS_HOXA_DEVICE, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  const bool found = SetupDiOpenDeviceInterfaceA(set, device_path.c_str(), 0, &data);
+  if (found) SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, nullptr, &device);
+  SetupDiDestroyDeviceInfoList(set);
+  DEVINST parent = 0;
+  if (!found || device.DevInst == 0 || CM_Get_Parent(&parent, device.DevInst, 0) != CR_SUCCESS) return "";
+  std::string letters;
+  GatherAssignments(parent, &letters);
+  return letters;
+}
+
 class Device {
  public:
   explicit Device(const std::string& path, DWORD share = 0)
@@ -286,6 +324,8 @@ TEST_F(PlayersTest, TwoPlayersHaveTheirOwnLettersAndAFreedLetterIsGivenAgain) {
   // Each player's subtree holds its own volume only.
   EXPECT_EQ(Letters(first.device_path), "E");
   EXPECT_EQ(Letters(second.device_path), "F");
+  EXPECT_EQ(LettersAssigned(first.device_path), "E");
+  EXPECT_EQ(LettersAssigned(second.device_path), "F");
   std::ofstream(first.folder + "/track.rel") << "kept";
 
   ASSERT_TRUE(Detach("first"));
