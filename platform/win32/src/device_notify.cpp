@@ -5,8 +5,8 @@
 // sends one datagram to every socket there; one listener thread per process reads them and
 // posts WM_DEVICECHANGE to the windows whose registration matches, in the order they were
 // registered. A socket whose process died refuses the connection, and the broadcaster removes
-// it. A receiver whose socket stays full (a stopped process) loses that notice after a short
-// wait rather than hold the broadcaster up.
+// it. A receiver whose socket stays full for a second (a stopped process) loses that notice,
+// and later ones until it reads again, rather than hold the broadcaster up.
 //
 // The listener starts with the first registration and runs until the process exits (or the
 // library is unloaded), when it is stopped and joined and the sockets are removed.
@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,7 +46,8 @@ namespace tesk::win32::internal {
 namespace {
 
 // How long a broadcaster waits for room in a receiver's socket before it gives up on it.
-constexpr int kFullReceiverWaitMs = 200;
+// A receiver it gave up on gets no wait until it takes a notice again.
+constexpr int kFullReceiverWaitMs = 1000;
 // Interface paths are short; a longer one is not announced.
 constexpr std::size_t kMaxName = 2048;
 
@@ -265,27 +268,62 @@ struct Shutdown {
   }
 } g_shutdown;
 
+// Receivers whose socket stayed full (a stopped process), by path.
+std::mutex g_stalled_lock;
+std::set<std::string>* g_stalled = new std::set<std::string>;
+
 // Hands one datagram to the socket at `path`: false when nobody listens there any more.
 bool SendTo(const std::string& path, const std::vector<char>& notice) {
   sockaddr_un address;
   if (!SocketAddress(path, &address)) return true;
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return true;
-  bool alive = true;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    alive = errno != ECONNREFUSED;
-  } else {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      if (send(fd, notice.data(), notice.size(), MSG_NOSIGNAL) >= 0) break;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) break;
-      if (attempt == 0) {
-        pollfd room{fd, POLLOUT, 0};
-        if (poll(&room, 1, kFullReceiverWaitMs) <= 0) break;
-      }
+    const bool alive = errno != ECONNREFUSED;
+    close(fd);
+    if (!alive) {
+      std::lock_guard<std::mutex> hold(g_stalled_lock);
+      g_stalled->erase(path);
     }
+    return alive;
+  }
+  bool stalled;
+  {
+    std::lock_guard<std::mutex> hold(g_stalled_lock);
+    stalled = g_stalled->count(path) != 0;
+  }
+  // A full socket is usually a listener that has not been scheduled yet (the kernel queues
+  // only a few datagrams per socket): wait for room, up to a limit.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(stalled ? 0 : kFullReceiverWaitMs);
+  bool sent = false;
+  for (;;) {
+    if (send(fd, notice.data(), notice.size(), MSG_NOSIGNAL) >= 0) {
+      sent = true;
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd room{fd, POLLOUT, 0};
+    if (poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
   }
   close(fd);
-  return alive;
+  if (sent == stalled) {
+    try {
+      std::lock_guard<std::mutex> hold(g_stalled_lock);
+      if (sent) {
+        g_stalled->erase(path);
+      } else {
+        g_stalled->insert(path);
+      }
+    } catch (const std::bad_alloc&) {
+      // It is waited for again next time.
+    }
+  }
+  return true;
 }
 
 }  // namespace

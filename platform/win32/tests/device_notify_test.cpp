@@ -117,6 +117,28 @@ class DeviceNotifyTest : public tesk::testing::PrefixTest {
     return found;
   }
 
+  // Starts a notify_receiver for kPlayers and waits until it has registered; its process id,
+  // or -1 when it never got ready.
+  int StartReceiver() {
+    const std::string fifo = prefix() + "/ready";
+    if (mkfifo(fifo.c_str(), 0600) != 0) return -1;
+    const int ready = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int pid = tesk::testing::StartChild("notify_receiver", {"receive", kPlayersText, fifo});
+    pollfd wait{ready, POLLIN, 0};
+    char line[8] = {};
+    // The timeout only guards against a child that never gets ready.
+    const bool got_ready =
+        ready >= 0 && pid > 0 && poll(&wait, 1, 30000) == 1 && read(ready, line, sizeof(line)) > 0;
+    if (ready >= 0) close(ready);
+    unlink(fifo.c_str());
+    if (got_ready) return pid;
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      ADD_FAILURE() << tesk::testing::WaitChild(pid).output;
+    }
+    return -1;
+  }
+
   std::vector<HWND> windows_;
   std::vector<HDEVNOTIFY> registrations_;
 };
@@ -217,25 +239,12 @@ TEST_F(DeviceNotifyTest, NoticesFromAnotherProcessReachTheMatchingWindows) {
 }
 
 TEST_F(DeviceNotifyTest, AWindowOfAnotherProcessGetsOnlyItsClass) {
-  const std::string fifo = prefix() + "/ready";
-  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-  const int ready = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(ready, 0);
-  const int pid = tesk::testing::StartChild("notify_receiver", {"receive", kPlayersText, fifo});
+  const int pid = StartReceiver();
   ASSERT_GT(pid, 0);
-  pollfd wait{ready, POLLIN, 0};
-  char line[8] = {};
-  // The timeout only guards against a child that never gets ready.
-  const bool got_ready = poll(&wait, 1, 30000) == 1 && read(ready, line, sizeof(line)) > 0;
-  close(ready);
-  if (!got_ready) kill(pid, SIGKILL);
   const std::string player = "\\\\?\\usb#vid_0b70&pid_00ba#0002#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-  if (got_ready) {
-    tesk::win32::internal::BroadcastDeviceInterfaceChange(kOther, "\\\\?\\storage#volume#2", true);
-    tesk::win32::internal::BroadcastDeviceInterfaceChange(kPlayers, player, true);
-  }
+  tesk::win32::internal::BroadcastDeviceInterfaceChange(kOther, "\\\\?\\storage#volume#2", true);
+  tesk::win32::internal::BroadcastDeviceInterfaceChange(kPlayers, player, true);
   const auto child = tesk::testing::WaitChild(pid);
-  ASSERT_TRUE(got_ready) << child.output;
   EXPECT_EQ(0, child.exit_code) << child.output;
   EXPECT_EQ("event=0x8000 type=5 size=" +
                 std::to_string(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + player.size() + 1) +
@@ -243,6 +252,38 @@ TEST_F(DeviceNotifyTest, AWindowOfAnotherProcessGetsOnlyItsClass) {
             child.output);
   // The child took its socket away when it ended.
   EXPECT_TRUE(SocketsOf(pid).empty());
+}
+
+TEST_F(DeviceNotifyTest, AStoppedReceiverDoesNotHoldUpTheOthers) {
+  const HWND hwnd = MakeWindow();
+  ASSERT_NE(nullptr, Register(hwnd, kOther));
+  const int pid = StartReceiver();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, kill(pid, SIGSTOP));
+  // More than the stopped process's socket holds: the broadcasts still end, and this
+  // process gets every notice.
+  std::vector<Notice> expected;
+  for (int i = 0; i < 16; ++i) {
+    const std::string name = "\\\\?\\storage#" + std::to_string(i);
+    tesk::win32::internal::BroadcastDeviceInterfaceChange(kOther, name, true);
+    expected.push_back(Expected(hwnd, true, kOther, name));
+  }
+  kill(pid, SIGKILL);
+  tesk::testing::WaitChild(pid);
+  EXPECT_EQ(expected, Receive(expected.size()));
+}
+
+TEST_F(DeviceNotifyTest, ABurstOfNoticesArrivesWholeAndInOrder) {
+  // More notices at once than the kernel queues for one socket.
+  const HWND hwnd = MakeWindow();
+  ASSERT_NE(nullptr, Register(hwnd, kPlayers));
+  std::vector<Notice> expected;
+  for (int i = 0; i < 64; ++i) {
+    const std::string name = "\\\\?\\usb#" + std::to_string(i);
+    tesk::win32::internal::BroadcastDeviceInterfaceChange(kPlayers, name, i % 2 == 0);
+    expected.push_back(Expected(hwnd, i % 2 == 0, kPlayers, name));
+  }
+  EXPECT_EQ(expected, Receive(expected.size()));
 }
 
 TEST_F(DeviceNotifyTest, ADeadReceiverIsForgottenByTheNextBroadcast) {
