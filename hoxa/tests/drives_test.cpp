@@ -2,6 +2,7 @@
 // (the nodes' assigned letters). hoxa reads the family at load, so each test loads it after
 // choosing.
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include <tesk/win32/cfgmgr32.h>
@@ -18,8 +19,11 @@ enum class Family { kNt, k9x };
 std::string FamilyName(const testing::TestParamInfo<Family>& info) {
   return info.param == Family::kNt ? "NT" : "Windows9x";
 }
+void PrintTo(Family family, std::ostream* out) {
+  *out << (family == Family::kNt ? "the NT family" : "Windows 98/Me");
+}
 
-class LogicalDrivesTest : public HoxaTest, public testing::WithParamInterface<Family> {
+class HoxaLogicalDrivesTest : public HoxaTest, public testing::WithParamInterface<Family> {
  protected:
   void SetUp() override {
     if (GetParam() == Family::k9x) family_ = std::make_unique<ScopedEnv>("TESK_WINDOWS_FAMILY", "9x");
@@ -44,7 +48,7 @@ class LogicalDrivesTest : public HoxaTest, public testing::WithParamInterface<Fa
   std::unique_ptr<ScopedEnv> family_;
 };
 
-TEST_P(LogicalDrivesTest, TheLettersOfThePlayersVolumesInWalkOrder) {
+TEST_P(HoxaLogicalDrivesTest, TheLettersOfThePlayersVolumesInWalkOrder) {
   const Player one = AddPlayer("G0001", {'F'});
   const Player two = AddPlayer("G0002", {'H', 'G'});
   const Player bare = AddPlayer("G0003");
@@ -55,7 +59,7 @@ TEST_P(LogicalDrivesTest, TheLettersOfThePlayersVolumesInWalkOrder) {
   EXPECT_EQ(Letters(bare.access_path), "FAILED") << "a player without storage";
 }
 
-TEST_P(LogicalDrivesTest, EachFamilyReadsItsOwnRecord) {
+TEST_P(HoxaLogicalDrivesTest, EachFamilyReadsItsOwnRecord) {
   const Player player = AddPlayer("G0001", {'F'});
   ASSERT_FALSE(HasFatalFailure());
   // An assignment recorded on the disk node, which has no volume interface of its own: only
@@ -74,7 +78,7 @@ TEST_P(LogicalDrivesTest, EachFamilyReadsItsOwnRecord) {
   EXPECT_EQ(Letters(player.access_path), GetParam() == Family::kNt ? "F" : "QRF");
 }
 
-TEST_P(LogicalDrivesTest, AVolumeNotMountedHasNoLetter) {
+TEST_P(HoxaLogicalDrivesTest, AVolumeNotMountedHasNoLetter) {
   const Player unmounted = AddPlayer("G0001", {0});
   const Player partly = AddPlayer("G0002", {0, 'K'});
   ASSERT_FALSE(HasFatalFailure());
@@ -82,7 +86,7 @@ TEST_P(LogicalDrivesTest, AVolumeNotMountedHasNoLetter) {
   EXPECT_EQ(Letters(partly.access_path), "K");
 }
 
-TEST_P(LogicalDrivesTest, TheLettersAreCutToTheBuffer) {
+TEST_P(HoxaLogicalDrivesTest, TheLettersAreCutToTheBuffer) {
   const Player player = AddPlayer("G0001", {'F', 'E'});
   ASSERT_FALSE(HasFatalFailure());
   EXPECT_EQ(Letters(player.access_path, 1), "");
@@ -90,7 +94,7 @@ TEST_P(LogicalDrivesTest, TheLettersAreCutToTheBuffer) {
   EXPECT_EQ(Letters(player.access_path, 3), "FE");
 }
 
-TEST_P(LogicalDrivesTest, APlayerNotPresentFails) {
+TEST_P(HoxaLogicalDrivesTest, APlayerNotPresentFails) {
   const Player gone = AddPlayer("G0001", {'F'});
   ASSERT_FALSE(HasFatalFailure());
   ASSERT_EQ(tesk::win32::RemoveDevice(gone.device_id), DWORD{ERROR_SUCCESS});
@@ -98,7 +102,7 @@ TEST_P(LogicalDrivesTest, APlayerNotPresentFails) {
   EXPECT_EQ(Letters("\\\\?\\usb#vid_0000&pid_0000#none#{bb60e4cb-4c49-11d4-8e10-005004ad18a6}"), "FAILED");
 }
 
-TEST_P(LogicalDrivesTest, BadArgumentsAreInvalidParameters) {
+TEST_P(HoxaLogicalDrivesTest, BadArgumentsAreInvalidParameters) {
   const Player player = AddPlayer("G0001", {'F'});
   ASSERT_FALSE(HasFatalFailure());
   char buffer[32];
@@ -120,7 +124,8 @@ TEST_P(LogicalDrivesTest, BadArgumentsAreInvalidParameters) {
   EXPECT_STREQ(ReadOnlyBytes(), "read only");
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, LogicalDrivesTest, testing::Values(Family::kNt, Family::k9x), FamilyName);
+INSTANTIATE_TEST_SUITE_P(Families, HoxaLogicalDrivesTest, testing::Values(Family::kNt, Family::k9x),
+                         FamilyName);
 
 }  // namespace
 }  // namespace hoxa_test

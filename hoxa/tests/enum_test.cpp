@@ -7,7 +7,7 @@
 namespace hoxa_test {
 namespace {
 
-class EnumDevicesTest : public HoxaTest {
+class HoxaEnumDevicesTest : public HoxaTest {
  protected:
   // The path at index, or "" with the last error in *error.
   std::string PathAt(DWORD index, DWORD* error = nullptr) {
@@ -19,7 +19,7 @@ class EnumDevicesTest : public HoxaTest {
   }
 };
 
-TEST_F(EnumDevicesTest, IndexesWalkThePresentPlayersUntilNoMoreItems) {
+TEST_F(HoxaEnumDevicesTest, IndexesWalkThePresentPlayersUntilNoMoreItems) {
   const Player a = AddPlayer("G0001");
   const Player b = AddPlayer("G0002");
   ASSERT_FALSE(HasFatalFailure());
@@ -35,13 +35,13 @@ TEST_F(EnumDevicesTest, IndexesWalkThePresentPlayersUntilNoMoreItems) {
   EXPECT_EQ(PathAt(1), b.access_path);
 }
 
-TEST_F(EnumDevicesTest, NoPlayersEndsAtIndexZero) {
+TEST_F(HoxaEnumDevicesTest, NoPlayersEndsAtIndexZero) {
   DWORD error = 0;
   EXPECT_EQ(PathAt(0, &error), "");
   EXPECT_EQ(error, DWORD{ERROR_NO_MORE_ITEMS});
 }
 
-TEST_F(EnumDevicesTest, AnIndexBeforeAnySnapshotFails) {
+TEST_F(HoxaEnumDevicesTest, AnIndexBeforeAnySnapshotFails) {
   AddPlayer("G0001");
   AddPlayer("G0002");
   ASSERT_FALSE(HasFatalFailure());
@@ -50,7 +50,7 @@ TEST_F(EnumDevicesTest, AnIndexBeforeAnySnapshotFails) {
   EXPECT_STREQ(buffer, "untouched");
 }
 
-TEST_F(EnumDevicesTest, OnlyIndexZeroTakesANewSnapshot) {
+TEST_F(HoxaEnumDevicesTest, OnlyIndexZeroTakesANewSnapshot) {
   const Player a = AddPlayer("G0001");
   ASSERT_FALSE(HasFatalFailure());
   EXPECT_EQ(PathAt(0), a.access_path);
@@ -71,7 +71,7 @@ TEST_F(EnumDevicesTest, OnlyIndexZeroTakesANewSnapshot) {
   EXPECT_EQ(error, DWORD{ERROR_NO_MORE_ITEMS});
 }
 
-TEST_F(EnumDevicesTest, ALongPathIsCutToTheBufferAndTerminated) {
+TEST_F(HoxaEnumDevicesTest, ALongPathIsCutToTheBufferAndTerminated) {
   const Player a = AddPlayer("G0001");
   ASSERT_FALSE(HasFatalFailure());
   ASSERT_GT(a.access_path.size(), 10u);
@@ -92,7 +92,7 @@ TEST_F(EnumDevicesTest, ALongPathIsCutToTheBufferAndTerminated) {
   }
 }
 
-TEST_F(EnumDevicesTest, AnUnusableBufferIsAnInvalidParameter) {
+TEST_F(HoxaEnumDevicesTest, AnUnusableBufferIsAnInvalidParameter) {
   AddPlayer("G0001");
   ASSERT_FALSE(HasFatalFailure());
   char buffer[MAX_PATH];

@@ -12,7 +12,7 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-class DeviceIoTest : public HoxaTest {
+class HoxaDeviceIoTest : public HoxaTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(HoxaTest::SetUp());
@@ -32,7 +32,7 @@ class DeviceIoTest : public HoxaTest {
   HANDLE device_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(DeviceIoTest, DescriptorRequestBytes) {
+TEST_F(HoxaDeviceIoTest, DescriptorRequestBytes) {
   struct Case {
     BYTE type, index;
     WORD language;
@@ -58,7 +58,7 @@ TEST_F(DeviceIoTest, DescriptorRequestBytes) {
   }
 }
 
-TEST_F(DeviceIoTest, ControlTransferRequestBytes) {
+TEST_F(HoxaDeviceIoTest, ControlTransferRequestBytes) {
   struct Case {
     DWORD request_type;
     BYTE request;
@@ -94,13 +94,13 @@ TEST_F(DeviceIoTest, ControlTransferRequestBytes) {
   }
 }
 
-TEST_F(DeviceIoTest, AHostToDeviceTransferMayComeFromReadOnlyMemory) {
+TEST_F(HoxaDeviceIoTest, AHostToDeviceTransferMayComeFromReadOnlyMemory) {
   DWORD count = 0;
   EXPECT_TRUE(hoxa_.ControlTransfer(device_, 9, 1, 0, ReadOnlyBytes(), 8, &count, 0x40));
   EXPECT_EQ(count, 8u);
 }
 
-TEST_F(DeviceIoTest, ARequestTheDeviceRefusesKeepsTheSystemsError) {
+TEST_F(HoxaDeviceIoTest, ARequestTheDeviceRefusesKeepsTheSystemsError) {
   BYTE buffer[16];
   DWORD count = 0;
   SetLastError(0);
@@ -114,7 +114,7 @@ TEST_F(DeviceIoTest, ARequestTheDeviceRefusesKeepsTheSystemsError) {
   EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
 }
 
-TEST_F(DeviceIoTest, BadPointersAreInvalidParameters) {
+TEST_F(HoxaDeviceIoTest, BadPointersAreInvalidParameters) {
   BYTE buffer[16];
   DWORD count = 0;
   auto* read_only_count = reinterpret_cast<DWORD*>(ReadOnlyBytes());
@@ -145,7 +145,7 @@ TEST_F(DeviceIoTest, BadPointersAreInvalidParameters) {
   EXPECT_STREQ(ReadOnlyBytes(), "read only");
 }
 
-class OpenDeviceTest : public HoxaTest {
+class HoxaOpenDeviceTest : public HoxaTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(HoxaTest::SetUp());
@@ -157,7 +157,7 @@ class OpenDeviceTest : public HoxaTest {
   Player player_;
 };
 
-TEST_F(OpenDeviceTest, PresenceTestThenExclusiveRead) {
+TEST_F(HoxaOpenDeviceTest, PresenceTestThenExclusiveRead) {
   // As spgannet uses it: flags 0 and an immediate close, then an exclusive open to read.
   const HANDLE probe = Open(0);
   ASSERT_NE(probe, INVALID_HANDLE_VALUE);
@@ -171,7 +171,7 @@ TEST_F(OpenDeviceTest, PresenceTestThenExclusiveRead) {
   EXPECT_TRUE(hoxa_.CloseDevice(device));
 }
 
-TEST_F(OpenDeviceTest, BitZeroAloneDecidesSharing) {
+TEST_F(HoxaOpenDeviceTest, BitZeroAloneDecidesSharing) {
   struct Case {
     DWORD first, second;
     bool second_opens;
@@ -194,7 +194,7 @@ TEST_F(OpenDeviceTest, BitZeroAloneDecidesSharing) {
   }
 }
 
-TEST_F(OpenDeviceTest, AnOpenHeldByAnotherProcessExcludesAsItsFlagsSay) {
+TEST_F(HoxaOpenDeviceTest, AnOpenHeldByAnotherProcessExcludesAsItsFlagsSay) {
   const std::string ready = "hoxa-test-ready", release = "hoxa-test-release";
   for (const char* held_flags : {"1", "0"}) {
     SCOPED_TRACE(testing::Message() << "the other process opened with flags " << held_flags);
@@ -231,7 +231,7 @@ TEST_F(OpenDeviceTest, AnOpenHeldByAnotherProcessExcludesAsItsFlagsSay) {
   }
 }
 
-TEST_F(OpenDeviceTest, PathsThatCannotBeOpened) {
+TEST_F(HoxaOpenDeviceTest, PathsThatCannotBeOpened) {
   SetLastError(0);
   EXPECT_EQ(hoxa_.OpenDevice(UnmappedBytes(), 0), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});

@@ -27,7 +27,7 @@ void WINAPI RecordNotice(DWORD event, LPCSTR path, DWORD context) {
 // Data, not code: hoxa must refuse it as a procedure.
 const unsigned char kNotCode[16] = {};
 
-class NotifyTest : public HoxaTest {
+class HoxaNotifyTest : public HoxaTest {
  protected:
   void SetUp() override {
     g_notices.clear();
@@ -64,7 +64,7 @@ class NotifyTest : public HoxaTest {
   HWND notify_window_ = nullptr;
 };
 
-TEST_F(NotifyTest, ANullProcBeforeAnyWindowCreatesNothing) {
+TEST_F(HoxaNotifyTest, ANullProcBeforeAnyWindowCreatesNothing) {
   EXPECT_TRUE(hoxa_.RegisterNotifyProc(nullptr, 1));
   EXPECT_EQ(ClassState(), DWORD{ERROR_CLASS_DOES_NOT_EXIST});
 
@@ -78,7 +78,7 @@ TEST_F(NotifyTest, ANullProcBeforeAnyWindowCreatesNothing) {
   EXPECT_TRUE(UnregisterClassA(kNotifyClass, instance));
 }
 
-TEST_F(NotifyTest, ANonExecutableProcIsRefusedAndTheEarlierOneStays) {
+TEST_F(HoxaNotifyTest, ANonExecutableProcIsRefusedAndTheEarlierOneStays) {
   ASSERT_TRUE(hoxa_.RegisterNotifyProc(RecordNotice, 0x11));
   SetLastError(0);
   HoxaNotifyProc not_code = nullptr;
@@ -95,7 +95,7 @@ TEST_F(NotifyTest, ANonExecutableProcIsRefusedAndTheEarlierOneStays) {
   EXPECT_EQ(g_notices[0].context, 0x11u);
 }
 
-TEST_F(NotifyTest, PlayersAttachedAndDetachedByAnotherProcess) {
+TEST_F(HoxaNotifyTest, PlayersAttachedAndDetachedByAnotherProcess) {
   ASSERT_TRUE(hoxa_.RegisterNotifyProc(RecordNotice, 0x5150));
 
   tesk::testing::ChildResult result = tesk::testing::RunChild("tesk", {"sim", "attach", "gannet1"});
@@ -118,7 +118,7 @@ TEST_F(NotifyTest, PlayersAttachedAndDetachedByAnotherProcess) {
   EXPECT_EQ(g_notices.size(), 2u);
 }
 
-TEST_F(NotifyTest, MessagesSentToTheWindow) {
+TEST_F(HoxaNotifyTest, MessagesSentToTheWindow) {
   ASSERT_TRUE(hoxa_.RegisterNotifyProc(RecordNotice, 0x33));
   AddPlayer("G0001");
   ASSERT_FALSE(HasFatalFailure());

@@ -27,7 +27,7 @@ std::string Text(const std::vector<BYTE>& descriptor, DWORD count) {
   return text;
 }
 
-class SimulatedPlayersTest : public HoxaTest {
+class HoxaSimulatedPlayersTest : public HoxaTest {
  protected:
   void AttachAll() {
     for (const SimPlayer& p : kPlayers) {
@@ -45,7 +45,7 @@ class SimulatedPlayersTest : public HoxaTest {
   }
 };
 
-TEST_F(SimulatedPlayersTest, TwoPlayersReadAsTheirDriverReadsThem) {
+TEST_F(HoxaSimulatedPlayersTest, TwoPlayersReadAsTheirDriverReadsThem) {
   ASSERT_NO_FATAL_FAILURE(AttachAll());
 
   std::vector<std::string> paths;
@@ -107,7 +107,7 @@ std::string ListedPlayer(const std::string& path, const SimPlayer& p) {
       path, p.letter, descriptor, p.serial);
 }
 
-TEST_F(SimulatedPlayersTest, TheExampleListsPlayersAttachedFromTheCommandLine) {
+TEST_F(HoxaSimulatedPlayersTest, TheExampleListsPlayersAttachedFromTheCommandLine) {
   tesk::testing::ChildResult listed = tesk::testing::RunChild("hoxa_list", {});
   EXPECT_EQ(listed.exit_code, 0) << listed.output;
   EXPECT_EQ(listed.output, "0 players\n");
