@@ -42,20 +42,22 @@ constexpr DWORD kDescriptorRequestSize = 4;
 
 class DeviceFile : public internal::KernelObject {
  public:
-  DeviceFile(std::string path, int lock_fd, std::unique_ptr<internal::UsbFunction> function)
-      : path_(std::move(path)), lock_fd_(lock_fd), function_(std::move(function)) {}
+  DeviceFile(std::string path, DWORD generation, int lock_fd, std::unique_ptr<internal::UsbFunction> function)
+      : path_(std::move(path)), generation_(generation), lock_fd_(lock_fd), function_(std::move(function)) {}
   ~DeviceFile() override {
     function_.reset();
     if (lock_fd_ >= 0) close(lock_fd_);
   }
 
   const std::string& path() const { return path_; }
+  DWORD generation() const { return generation_; }
   // Requests go to the backend one at a time.
   std::mutex& mutex() { return mutex_; }
   internal::UsbFunction& function() { return *function_; }
 
  private:
   const std::string path_;  // normalised device path
+  const DWORD generation_;  // of the attachment it was opened on
   const int lock_fd_;
   std::mutex mutex_;
   std::unique_ptr<internal::UsbFunction> function_;
@@ -71,15 +73,17 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
-std::string LockFileName(const std::string& folded_id) {
+// One lock file per attachment: a device that went and came back is a new device, which the
+// handles of the old one do not keep busy.
+std::string LockFileName(const std::string& folded_id, DWORD generation) {
   std::string name = folded_id;
   std::replace(name.begin(), name.end(), '\\', '#');
-  return devtree::LockFolder() + "/" + name + ".lock";
+  return devtree::LockFolder() + "/" + name + "." + std::to_string(generation) + ".lock";
 }
 
 // Takes the device's sharing lock; the descriptor that holds it, or -1 with *error set.
-int TakeSharingLock(const std::string& folded_id, bool exclusive, DWORD* error) {
-  const int fd = open(LockFileName(folded_id).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+int TakeSharingLock(const std::string& folded_id, DWORD generation, bool exclusive, DWORD* error) {
+  const int fd = open(LockFileName(folded_id, generation).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
     *error = errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_GEN_FAILURE;
     return -1;
@@ -114,7 +118,7 @@ HANDLE OpenDevice(const std::string& path, DWORD share_mode, DWORD disposition) 
 
   DWORD error = ERROR_SUCCESS;
   const bool exclusive = (share_mode & (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) == 0;
-  const int lock_fd = TakeSharingLock(node->folded, exclusive, &error);
+  const int lock_fd = TakeSharingLock(node->folded, entry->generation, exclusive, &error);
   if (lock_fd < 0) return FailHandle(error);
 
   std::unique_ptr<internal::UsbFunction> function;
@@ -125,7 +129,7 @@ HANDLE OpenDevice(const std::string& path, DWORD share_mode, DWORD disposition) 
   }
   std::shared_ptr<DeviceFile> file;
   try {
-    file = std::make_shared<DeviceFile>(entry->path, lock_fd, std::move(function));
+    file = std::make_shared<DeviceFile>(entry->path, entry->generation, lock_fd, std::move(function));
   } catch (const std::bad_alloc&) {
     close(lock_fd);
     return FailHandle(ERROR_NOT_ENOUGH_MEMORY);
@@ -134,12 +138,13 @@ HANDLE OpenDevice(const std::string& path, DWORD share_mode, DWORD disposition) 
   return handle ? handle : INVALID_HANDLE_VALUE;  // InsertHandle set the last error
 }
 
-// Whether the device behind an open handle is still attached.
+// Whether the device behind an open handle is still attached: the same attachment, not one
+// that went and came back.
 bool StillPresent(const DeviceFile& file) {
   devtree::Tree tree;
   if (devtree::LoadTree(&tree) != ERROR_SUCCESS) return false;
   const devtree::Interface* entry = tree.FindInterface(file.path());
-  return entry && tree.Present(*entry);
+  return entry && tree.Present(*entry) && entry->generation == file.generation();
 }
 
 WORD ReadWord(const BYTE* p) {

@@ -104,8 +104,8 @@ DWORD CheckAdd(const devtree::Tree& tree, const std::string& id, const std::stri
 bool LinkInterface(Txn& txn, const devtree::Tree& tree, const std::string& instance_id,
                    REFGUID interface_class, std::string* path) {
   *path = devtree::InterfacePath(instance_id, interface_class);
-  if (const devtree::Interface* existing = tree.FindInterface(*path); existing && existing->linked)
-    return false;
+  const devtree::Interface* existing = tree.FindInterface(*path);
+  if (existing && existing->linked) return false;
   std::int64_t key = 0;
   devtree::WalkNames(
       txn, devtree::LocalMachine(txn),
@@ -119,6 +119,7 @@ bool LinkInterface(Txn& txn, const devtree::Tree& tree, const std::string& insta
   std::int64_t control = 0;
   devtree::WalkNames(txn, link, {"Control"}, true, &control);
   devtree::WriteDword(txn, control, devtree::kLinkedValue, 1);
+  devtree::WriteDword(txn, control, devtree::kLinkGenerationValue, existing ? existing->generation + 1 : 1);
   return true;
 }
 

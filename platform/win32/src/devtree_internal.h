@@ -22,7 +22,7 @@ bool ClaimLetter(char letter, const std::string& folder);
 // Removes dosdevices/<letter>: if it still links to `folder`.
 void ReleaseLetter(char letter, const std::string& folder);
 
-// The runtime folder's devices/ subfolder, made when missing: one lock file per device,
+// The runtime folder's devices/ subfolder, made when missing: one lock file per attachment,
 // never removed (removing a lock file that someone is about to lock would split the lock).
 std::string LockFolder();
 

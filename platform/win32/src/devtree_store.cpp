@@ -157,8 +157,10 @@ void ReadInterfaces(Txn& txn, std::int64_t hklm, Tree* tree) {
       entry.instance = Fold(instance);
       if (const std::int64_t link = Child(txn, key, "#")) {
         entry.path = NormalizeDevicePath(ValueMap(txn, link).String(kSymbolicLinkValue));
+        const ValueMap control(txn, Child(txn, link, "Control"));
         DWORD linked = 0;
-        entry.linked = ValueMap(txn, Child(txn, link, "Control")).Dword(kLinkedValue, &linked) && linked != 0;
+        entry.linked = control.Dword(kLinkedValue, &linked) && linked != 0;
+        control.Dword(kLinkGenerationValue, &entry.generation);
       }
       if (entry.path.empty()) entry.path = InterfacePath(instance, interface_class);
       tree->interfaces.push_back(std::move(entry));

@@ -34,6 +34,9 @@ inline constexpr char kHardwareIdValue[] = "HardwareID";
 inline constexpr char kDeviceInstanceValue[] = "DeviceInstance";
 inline constexpr char kSymbolicLinkValue[] = "SymbolicLink";
 inline constexpr char kLinkedValue[] = "Linked";
+// In "#\Control" beside "Linked": raised each time the interface is enabled, so that a handle
+// opened before a device went and came back knows it is not the same attachment.
+inline constexpr char kLinkGenerationValue[] = "LinkGeneration";
 inline constexpr char kDriveLetterValue[] = "CurrentDriveLetterAssignment";
 inline constexpr char kUsbBackendValue[] = "UsbBackend";
 inline constexpr char kUsbArgumentValue[] = "UsbBackendArgument";
@@ -59,6 +62,7 @@ struct Interface {
   std::string path;      // the symbolic link, lower case
   std::string instance;  // folded instance id of its node
   bool linked = false;
+  DWORD generation = 0;
 };
 
 struct Tree {

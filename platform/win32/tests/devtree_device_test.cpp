@@ -221,8 +221,19 @@ TEST_F(DeviceTest, OpensOnlyPresentDevicesWithABackend) {
   EXPECT_EQ(Request(a, kGetDescriptor, {1, 0, 0, 0}, 18), Bytes("error 1167"));
   EXPECT_EQ(Open(a_.access_path, kShared), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), DWORD{ERROR_FILE_NOT_FOUND});
-  EXPECT_EQ(live_(), 1);
+  // Back again: a new open works, the old handle stays with the attachment that went.
+  std::string error;
+  devtree_test::Player again;
+  ASSERT_EQ(devtree_test::AddPlayer(prefix(), devtree_test::BackendPath(), "G0001", &again, &error),
+            DWORD{ERROR_SUCCESS})
+      << error;
+  EXPECT_EQ(Request(a, kGetDescriptor, {1, 0, 0, 0}, 18), Bytes("error 1167"));
+  const HANDLE fresh = Keep(Open(a_.access_path, kShared));
+  ASSERT_NE(fresh, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Request(fresh, kGetDescriptor, {1, 0, 0, 0}, 2), (std::vector<BYTE>{0x12, 0x01}));
+  EXPECT_EQ(live_(), 2);
   Close(a);
+  Close(fresh);
   EXPECT_EQ(live_(), 0);
 }
 
