@@ -347,6 +347,27 @@ TEST_F(PlayersTest, TwoPlayersHaveTheirOwnLettersAndAFreedLetterIsGivenAgain) {
   EXPECT_EQ(players[1].letter, 'F');
 }
 
+TEST_F(PlayersTest, APlainUnusedSerialNumberNamesTheDevice) {
+  struct Case {
+    const char* name;
+    const char* serial;
+    bool names_device;
+  };
+  const Case cases[] = {{"one", "ABC123", true}, {"two", "ABC123", false}, {"three", " 12 x", false}};
+  for (const auto& c : cases) {
+    PlayerInfo player;
+    AttachOptions options;
+    options.serial_number = c.serial;
+    ASSERT_TRUE(Attach(c.name, options, &player)) << c.name;
+    const std::string by_serial = std::string("USB\\VID_7A3D&PID_0041\\") + c.serial;
+    EXPECT_EQ(player.instance_id == by_serial, c.names_device) << player.instance_id;
+    EXPECT_EQ(player.instance_id.rfind("USB\\VID_7A3D&PID_0041\\", 0), 0u) << player.instance_id;
+    Device device(player.device_path);
+    EXPECT_THAT(device.Descriptor(3, 3, 0x0409, 256), ElementsAreArray(StringBytes(c.serial))) << c.name;
+    EXPECT_EQ(Letters(player.device_path), std::string(1, player.letter)) << c.name;
+  }
+}
+
 TEST_F(PlayersTest, AFolderOutsideThePrefixIsKeptAsGiven) {
   const fs::path folder = fs::path(prefix()) / "elsewhere" / "Mus\xC3\x81ic";  // a byte 0x81 in UTF-8
   fs::create_directories(folder);
