@@ -14,7 +14,8 @@ inline constexpr CLSID CLSID_TeskCore = tesk::win32::GuidFromText("40ADB220-D33C
 
 // Lets teskcore recognise a storage of its own that an application hands back, and reach the
 // driver storage inside it.
-inline constexpr IID IID_ITeskStorageInternal = tesk::win32::GuidFromText("7F423BE0-C74E-11D3-A856-0000E89B32E8");
+inline constexpr IID IID_ITeskStorageInternal =
+    tesk::win32::GuidFromText("7F423BE0-C74E-11D3-A856-0000E89B32E8");
 struct ITeskStorageInternal : public IUnknown {
   // The wrapped driver storage, with a reference for the caller; S_OK.
   virtual HRESULT STDMETHODCALLTYPE GetDriverStorage(ISpdStorage** ppStorage) = 0;  // 3

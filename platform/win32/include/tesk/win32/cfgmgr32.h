@@ -47,13 +47,17 @@ TESK_WIN32_API CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevI
 TESK_WIN32_API CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
 TESK_WIN32_API CONFIGRET WINAPI CM_Get_Device_ID_ExA(DEVINST dnDevInst, LPSTR Buffer, ULONG BufferLen,
                                                      ULONG ulFlags, HMACHINE hMachine);
-TESK_WIN32_API CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, LPSTR Buffer, ULONG BufferLen, ULONG ulFlags);
+TESK_WIN32_API CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, LPSTR Buffer, ULONG BufferLen,
+                                                  ULONG ulFlags);
 TESK_WIN32_API CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, ULONG ulFlags);
 // The size, in characters, of the multi-string of interface paths (with its final terminator).
-TESK_WIN32_API CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeA(PULONG pulLen, const GUID* InterfaceClassGuid,
+TESK_WIN32_API CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeA(PULONG pulLen,
+                                                                   const GUID* InterfaceClassGuid,
                                                                    DEVINSTID_A pDeviceID, ULONG ulFlags);
-TESK_WIN32_API CONFIGRET WINAPI CM_Get_Device_Interface_ListA(const GUID* InterfaceClassGuid, DEVINSTID_A pDeviceID,
-                                                              PCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
-TESK_WIN32_API CONFIGRET WINAPI CM_Open_DevNode_Key(DEVINST dnDevNode, REGSAM samDesired, ULONG ulHardwareProfile,
-                                                    REGDISPOSITION Disposition, HKEY* phkDevice, ULONG ulFlags);
+TESK_WIN32_API CONFIGRET WINAPI CM_Get_Device_Interface_ListA(const GUID* InterfaceClassGuid,
+                                                              DEVINSTID_A pDeviceID, PCHAR Buffer,
+                                                              ULONG BufferLen, ULONG ulFlags);
+TESK_WIN32_API CONFIGRET WINAPI CM_Open_DevNode_Key(DEVINST dnDevNode, REGSAM samDesired,
+                                                    ULONG ulHardwareProfile, REGDISPOSITION Disposition,
+                                                    HKEY* phkDevice, ULONG ulFlags);
 }

@@ -172,10 +172,10 @@ struct TeskUsbSetupPacket {
 };
 
 struct TeskUsbFunctionOps {
-  DWORD (*GetDescriptor)
+  DWORD(*GetDescriptor)
   (TeskUsbFunction* function, BYTE type, BYTE index, WORD language, BYTE* buffer, DWORD length,
    DWORD* transferred);
-  DWORD (*ControlTransfer)
+  DWORD(*ControlTransfer)
   (TeskUsbFunction* function, const TeskUsbSetupPacket* setup, DWORD flags, BYTE* data, DWORD* transferred);
   void (*Close)(TeskUsbFunction* function);
 };

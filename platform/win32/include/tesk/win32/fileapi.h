@@ -54,14 +54,15 @@ extern "C" {
 // excludes only an exclusive one (ERROR_SHARING_VIOLATION). DOS file paths resolve through
 // the prefix's dosdevices/ folder.
 TESK_WIN32_API HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                                         LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                                         DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+                                         LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                         DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                         HANDLE hTemplateFile);
 TESK_WIN32_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 
 // The volume name ("\\?\Volume{GUID}\") of a volume mount point: a drive's root ("E:\") or a
 // volume interface's path with one trailing backslash.
-TESK_WIN32_API BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR lpszVolumeMountPoint, LPSTR lpszVolumeName,
-                                                             DWORD cchBufferLength);
+TESK_WIN32_API BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR lpszVolumeMountPoint,
+                                                             LPSTR lpszVolumeName, DWORD cchBufferLength);
 }

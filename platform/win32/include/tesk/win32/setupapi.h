@@ -49,7 +49,8 @@ TESK_WIN32_API HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, LPCST
                                                     DWORD Flags);
 TESK_WIN32_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 // Past the last member: FALSE with ERROR_NO_MORE_ITEMS.
-TESK_WIN32_API BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+TESK_WIN32_API BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet,
+                                                       PSP_DEVINFO_DATA DeviceInfoData,
                                                        const GUID* InterfaceClassGuid, DWORD MemberIndex,
                                                        PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
 // With no detail buffer: FALSE, ERROR_INSUFFICIENT_BUFFER and the size needed (the devinfo
@@ -59,6 +60,7 @@ TESK_WIN32_API BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData, DWORD DeviceInterfaceDetailDataSize,
     PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
-TESK_WIN32_API BOOL WINAPI SetupDiOpenDeviceInterfaceA(HDEVINFO DeviceInfoSet, LPCSTR DevicePath, DWORD OpenFlags,
+TESK_WIN32_API BOOL WINAPI SetupDiOpenDeviceInterfaceA(HDEVINFO DeviceInfoSet, LPCSTR DevicePath,
+                                                       DWORD OpenFlags,
                                                        PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
 }

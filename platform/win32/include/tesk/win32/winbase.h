@@ -165,8 +165,8 @@ TESK_WIN32_API BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 // Sections. With INVALID_HANDLE_VALUE for the file, a section of the paging file; a named
 // one that exists already is opened and the call answers ERROR_ALREADY_EXISTS.
 TESK_WIN32_API HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpFileMappingAttributes,
-                                                DWORD flProtect, DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow,
-                                                LPCSTR lpName);
+                                                DWORD flProtect, DWORD dwMaximumSizeHigh,
+                                                DWORD dwMaximumSizeLow, LPCSTR lpName);
 TESK_WIN32_API HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 // A view keeps its section alive after the section's handle is closed.
 TESK_WIN32_API LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
