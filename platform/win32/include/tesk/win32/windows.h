@@ -10,6 +10,7 @@
 #include <tesk/win32/objbase.h>
 #include <tesk/win32/rpc.h>
 #include <tesk/win32/fileapi.h>
+#include <tesk/win32/winres.h>
 #include <tesk/win32/winuser.h>
 #include <tesk/win32/dbt.h>
 #include <tesk/win32/setupapi.h>
