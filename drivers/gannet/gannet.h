@@ -52,11 +52,24 @@ namespace gannet {
 inline constexpr CLSID CLSID_GannetDriver = tesk::win32::GuidFromText("028D6280-A219-11D5-98A1-00105AA9FECC");
 inline constexpr char kDriverDisplayName[] = "Holvenn Q41 Service Provider Driver";
 // The player model's display name (device name, property 1).
-inline constexpr wchar_t kDeviceName[] = L"Holvenn Q41";
+inline constexpr WCHAR kDeviceName[] = u"Holvenn Q41";
 inline constexpr DWORD kVendorId = 0x7A3D;
 
 // The module's handle, for registration and its string table.
 HINSTANCE ModuleInstance();
+
+// Process-wide player state, shared by every device object. Changed without a lock: the
+// hosts serialise the calls on one device.
+struct PlayerState {
+  char device_path[MAX_PATH] = {};  // the interface discovery settled on (or saw last)
+  bool present = false;             // found, or there at the last poll
+  bool previous = false;            // the last poll's answer
+};
+PlayerState& Player();
+
+// New objects with one reference for the caller; E_OUTOFMEMORY when they cannot be made.
+HRESULT CreateDriver(ISpdDriver** out);
+HRESULT CreateDevice(ISpdDevice** out);
 
 // Live-object counter and lock count (DllCanUnloadNow). Class factories count here directly;
 // driver objects count through LiveObjectAdded/LiveObjectRemoved.
@@ -67,9 +80,12 @@ void LiveObjectAdded(IUnknown* object, const char* class_name);
 // Uncounts the object and takes it out of the table.
 void LiveObjectRemoved(IUnknown* object);
 
-// Writes the unreleased-object report (appended line by line to "c:\temp\debug.out") when
-// the table is not empty. Called at module detach.
+// The table's life, from the module's entry point: made at attach; at detach the
+// unreleased-object report (appended line by line to "c:\temp\debug.out") is written when
+// the table is not empty, then the table is freed.
+void InitLiveObjects();
 void ReportLiveObjects();
+void FreeLiveObjects();
 
 // The player's serial number: the 16 bytes read from its USB serial-number string (bytes
 // 8 to 15 always 0). TRUE when read; FALSE with all 16 bytes 0 when the player cannot be
