@@ -296,7 +296,7 @@ HRESULT CDevice::GetProperty(UINT id, UINT, UINT kind, void* out, UINT size) {
       *static_cast<WCHAR*>(out) = 0;
       return S_OK;
     case SPD_PROP_DEVICE_TYPE:
-      return put_dword(SPD_DEVICE_HAS_STORAGE | SPD_DEVICE_DECODES | SPD_DEVICE_RECORDS | SPD_DEVICE_PLAYS);
+      return put_dword(SPD_DEVICE_HAS_STORAGE | SPD_DEVICE_RECORDS | SPD_DEVICE_PLAYS);
     case SPD_PROP_PRESENT: {
       const BYTE present = Player().present ? 1 : 0;
       const HRESULT hr = put_bool(present);
