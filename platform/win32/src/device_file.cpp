@@ -7,7 +7,7 @@
 // descriptor is closed or its process dies, so a crashed holder never keeps a device busy.
 // Share modes are not told apart further: any non-zero mode shares with every other shared open.
 //
-// DOS file paths are not opened yet: they fail with ERROR_PATH_NOT_FOUND.
+// Other paths are files, opened by file.cpp.
 #include <tesk/win32/fileapi.h>
 
 #include <fcntl.h>
@@ -26,6 +26,7 @@
 
 #include "devtree_internal.h"
 #include "devtree_store.h"
+#include "file.h"
 #include "handles.h"
 #include "internal.h"
 #include "usb_backend.h"
@@ -170,9 +171,9 @@ using namespace tesk::win32;
 
 extern "C" {
 
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD dwShareMode,
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
-                          DWORD /*dwFlagsAndAttributes*/, HANDLE /*hTemplateFile*/) {
+                          DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
   if (!lpFileName) return FailHandle(ERROR_INVALID_PARAMETER);
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
     return FailHandle(ERROR_INVALID_PARAMETER);
@@ -180,8 +181,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD dw
     const std::string path = internal::AnsiToUtf8(lpFileName);
     if (IsDevicePath(path) && path.find('#') != std::string::npos)
       return OpenDevice(devtree::NormalizeDevicePath(path), dwShareMode, dwCreationDisposition);
-    // Files, and devices named by DOS names, come later.
-    return FailHandle(ERROR_PATH_NOT_FOUND);
+    if (IsDevicePath(path)) return FailHandle(ERROR_FILE_NOT_FOUND);
+    return internal::OpenFileHandle(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
+                                    dwFlagsAndAttributes);
   } catch (const std::bad_alloc&) {
     return FailHandle(ERROR_NOT_ENOUGH_MEMORY);
   }
