@@ -1,4 +1,5 @@
 // CDevice: the player, found through hoxa; its name, properties, media and presence.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -206,12 +207,18 @@ class CDevice final : public ISpdDevice, public ISpdDeviceTag {
     }
   }
 
-  // One medium per drive letter: a player with two volumes has "E:" and "F:".
+  // One medium per drive letter: a player with two volumes has "E:" and "F:". The media go
+  // in letter order, each letter once, whatever order the device tree gave them in.
   bool BuildStorageList() {
     if (media_built_) return true;
     try {
-      const std::size_t letters = std::strlen(drive_root_);
-      for (std::size_t i = 0; i + 1 < letters; ++i) media_.push_back(std::string{drive_root_[i], ':'});
+      std::string letters;
+      for (const char* c = drive_root_; *c && *c != ':'; ++c) {
+        const char letter = static_cast<char>(*c >= 'a' && *c <= 'z' ? *c - 'a' + 'A' : *c);
+        if (letters.find(letter) == std::string::npos) letters += letter;
+      }
+      std::sort(letters.begin(), letters.end());
+      for (char letter : letters) media_.push_back(std::string{letter, ':'});
     } catch (const std::bad_alloc&) {
       media_.clear();
       return false;

@@ -30,12 +30,12 @@ TEST_F(DeviceTest, NameIsCutToTheBuffer) {
   WCHAR name[32];
   std::memset(name, 0xAB, sizeof(name));
   ASSERT_EQ(device_->GetName(name, 32), S_OK);
-  EXPECT_EQ(Narrow(name), "Holvenn Q41");
+  EXPECT_EQ(TextOf(name), "Holvenn Q41");
   EXPECT_EQ(name[31], 0) << "the whole buffer is cleared";
 
   std::memset(name, 0xAB, sizeof(name));
   ASSERT_EQ(device_->GetName(name, 5), S_OK);
-  EXPECT_EQ(Narrow(name), "Holv");
+  EXPECT_EQ(TextOf(name), "Holv");
   EXPECT_EQ(name[5], 0xABAB) << "nothing written past the size";
 
   EXPECT_EQ(device_->GetName(nullptr, 32), E_INVALIDARG);
@@ -85,11 +85,11 @@ TEST_F(DeviceTest, NameAndInstanceGuid) {
   WCHAR name[16];
   std::memset(name, 0xAB, sizeof(name));
   ASSERT_EQ(device_->GetProperty(SPD_PROP_NAME, 0, SpdKindString, name, sizeof(name)), S_OK);
-  EXPECT_EQ(Narrow(name), "Holvenn Q41");
+  EXPECT_EQ(TextOf(name), "Holvenn Q41");
   // The size is in bytes here: 10 bytes hold four characters and the terminator.
   std::memset(name, 0xAB, sizeof(name));
   ASSERT_EQ(device_->GetProperty(SPD_PROP_NAME, 0, SpdKindString, name, 10), S_OK);
-  EXPECT_EQ(Narrow(name), "Holv");
+  EXPECT_EQ(TextOf(name), "Holv");
   EXPECT_EQ(name[5], 0xABAB);
   EXPECT_EQ(device_->GetProperty(SPD_PROP_NAME, 0, SpdKindDword, name, sizeof(name)), SPD_E_WRONGKIND);
 

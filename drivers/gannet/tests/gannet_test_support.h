@@ -20,11 +20,8 @@ inline std::string ModulePath() {
   return tesk::testing::LibDir() + "/libspgannet.so";
 }
 
-// A string as UTF-16 (ASCII only), and back.
-inline std::u16string Wide(const std::string& text) {
-  return std::u16string(text.begin(), text.end());
-}
-inline std::string Narrow(const WCHAR* text) {
+// A UTF-16 string's text (ASCII only).
+inline std::string TextOf(const WCHAR* text) {
   std::string narrow;
   for (; *text; ++text) narrow += static_cast<char>(*text);
   return narrow;
