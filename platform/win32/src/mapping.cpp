@@ -1,6 +1,6 @@
-// Sections of the paging file, named and unnamed, and their views. A named section's data
-// follows its header page in the object's file on tmpfs; an unnamed one is a memfd. Each view
-// holds the section, so the section outlives its handles while it is mapped.
+// Sections of the paging file, named and unnamed, and their views. A named section's data is
+// a file of its own in the prefix's runtime folder on tmpfs; an unnamed one is a memfd. Each
+// view holds the section, so the section outlives its handles while it is mapped.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -150,9 +150,9 @@ LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DW
     return nullptr;
   }
   // A copy view is private to this process and writable whatever the section allows.
-  void* base = mmap(nullptr, static_cast<std::size_t>(length),
-                    write || copy ? PROT_READ | PROT_WRITE : PROT_READ, copy ? MAP_PRIVATE : MAP_SHARED,
-                    shared.data_fd(), static_cast<off_t>(shared.data_offset() + offset));
+  void* base =
+      mmap(nullptr, static_cast<std::size_t>(length), write || copy ? PROT_READ | PROT_WRITE : PROT_READ,
+           copy ? MAP_PRIVATE : MAP_SHARED, shared.data_fd(), static_cast<off_t>(offset));
   if (base == MAP_FAILED) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;

@@ -85,12 +85,7 @@ class MutexObject : public KernelObject {
   ~MutexObject() override {
     // A live thread of ours still holds it: the C library's list of its robust mutexes
     // points into the memory, which must stay.
-    const DWORD tid = core_->owner_tid.load(std::memory_order_acquire);
-    if (tid != 0 && core_->owner_pid.load(std::memory_order_relaxed) == GetCurrentProcessId() &&
-        (syscall(SYS_tgkill, static_cast<pid_t>(GetCurrentProcessId()), static_cast<pid_t>(tid), 0) == 0 ||
-         errno != ESRCH)) {
-      shared_->KeepMapped();
-    }
+    if (MutexHeldHere(core_)) shared_->KeepMapped();
   }
 
   bool Waitable() const override { return true; }
@@ -218,6 +213,28 @@ class MutexObject : public KernelObject {
 };
 
 }  // namespace
+
+bool MutexHeldHere(const void* memory) {
+  const auto* core = static_cast<const MutexCore*>(memory);
+  const DWORD tid = core->owner_tid.load(std::memory_order_acquire);
+  return tid != 0 && core->owner_pid.load(std::memory_order_relaxed) == GetCurrentProcessId() &&
+         (syscall(SYS_tgkill, static_cast<pid_t>(GetCurrentProcessId()), static_cast<pid_t>(tid), 0) == 0 ||
+          errno != ESRCH);
+}
+
+bool MutexInUse(void* memory) {
+  auto* core = static_cast<MutexCore*>(memory);
+  // An owner records itself while it holds it, and with no handle left nobody is taking it.
+  if (core->owner_tid.load(std::memory_order_acquire) == 0) return false;
+  if (core->owner_pid.load(std::memory_order_relaxed) == GetCurrentProcessId()) return MutexHeldHere(core);
+  // Another process's thread: the lock knows whether it lives.
+  const int rc = pthread_mutex_trylock(&core->lock);
+  if (rc == EBUSY) return true;
+  if (rc == EOWNERDEAD) pthread_mutex_consistent(&core->lock);
+  if (rc == 0 || rc == EOWNERDEAD) pthread_mutex_unlock(&core->lock);
+  return false;
+}
+
 }  // namespace tesk::win32::internal
 
 extern "C" {

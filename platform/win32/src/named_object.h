@@ -1,19 +1,12 @@
 // The memory behind mutexes, events and sections, and the namespace of named ones that every
 // process of a prefix shares.
 //
-// A named object is a file in the prefix's runtime folder (RuntimePath(), on tmpfs): a page
-// holding a header (kind, section size, the name) and the object's state (its "core"), then
-// a section's data. Every process that holds the object (a handle, or a view of a section)
-// keeps one descriptor of the file open with a shared open-file-description lock on it; the
-// kernel drops that lock when the process ends, however it ends. So:
-//   - whoever lets go last can take the lock exclusively, and removes the file;
-//   - a file that nobody holds (its holders died) is no object: Open* removes it and answers
-//     ERROR_FILE_NOT_FOUND, Create* replaces it with a fresh one (a new file, never the old
-//     one reused: a dead process's robust mutexes may still be listed in a live one);
-//   - creating, opening and removing are serialised per namespace by an exclusive lock on the
-//     folder's namespace.lock (with a mutex for the threads of this process).
-// The first use of a namespace in a process also removes every file nobody holds, so that the
-// leftovers of crashed processes do not pile up.
+// The named objects of a prefix live in one table in its runtime folder (RuntimePath(), on
+// tmpfs), mapped by every process that uses them: each object has a slot there with its
+// kind, its name, its state (its "core": a robust mutex, an event's words) and the set of
+// processes that hold it. A section's data is a file of its own next to the table. An object
+// lives while a process of the prefix holds it (a handle, or a view of a section) and goes
+// when the last one lets go or dies; named_object.cpp tells how.
 //
 // Names: a leading "Global\" or "Local\" is dropped (all processes of a prefix share one
 // session); any other character, '\' included, is part of the name. Comparison is exact, as on
@@ -33,7 +26,10 @@ namespace tesk::win32::internal {
 enum class ObjectKind : std::uint32_t { kMutex = 1, kEvent = 2, kSection = 3 };
 
 // Room for an object's state, at SharedObject::Core(); zero-filled when the object is new.
-inline constexpr std::size_t kCoreSize = 2048;
+inline constexpr std::size_t kCoreSize = 128;
+
+struct Namespace;
+struct HeldObject;
 
 class SharedObject {
  public:
@@ -43,19 +39,18 @@ class SharedObject {
   ~SharedObject();
 
   ObjectKind kind() const { return kind_; }
-  bool named() const { return !path_.empty(); }
   // Mutexes and events: their state, shared with every process that holds the object.
-  void* Core() const;
+  void* Core() const { return core_; }
 
-  // Sections: the file that holds the data, where the data starts in it, its size, and
-  // whether the section allows writable views.
-  int data_fd() const { return fd_; }
-  std::uint64_t data_offset() const { return data_offset_; }
+  // Sections: the file that holds the data (from its start), its size, and whether the
+  // section allows writable views.
+  int data_fd() const;
   std::uint64_t data_size() const { return data_size_; }
   bool writable() const { return writable_; }
 
-  // The state stays mapped after the object goes: a thread of this process holds a robust
-  // mutex in it, and the C library's list of such mutexes points into it.
+  // An unnamed object's state stays mapped after the object goes: a thread of this process
+  // holds a robust mutex in it, and the C library's list of such mutexes points into it.
+  // (A named one's slot is kept from reuse while any live thread holds its mutex.)
   void KeepMapped() { keep_mapped_.store(true); }
 
  private:
@@ -63,11 +58,11 @@ class SharedObject {
   SharedObject() = default;
 
   ObjectKind kind_ = ObjectKind::kMutex;
-  std::string path_;  // the object's file; empty when unnamed
-  std::string dir_;   // its namespace
-  int fd_ = -1;       // named: holds the shared lock; sections: the data
-  void* page_ = nullptr;
-  std::uint64_t data_offset_ = 0;
+  Namespace* namespace_ = nullptr;  // named: the table it is in, and this process's hold on it
+  HeldObject* held_ = nullptr;
+  void* core_ = nullptr;
+  void* page_ = nullptr;  // unnamed mutexes and events: the memory of their state
+  int fd_ = -1;           // unnamed sections: the data
   std::uint64_t data_size_ = 0;
   bool writable_ = true;
   std::atomic<bool> keep_mapped_{false};
@@ -90,12 +85,20 @@ struct NewObject {
 
 // Opens `name` (non-empty) when it exists, with *existed set, else creates it. Null with the
 // last error set: ERROR_INVALID_HANDLE when the name is another kind's, ERROR_INVALID_NAME
-// or ERROR_FILENAME_EXCED_RANGE for a bad name, ERROR_NOT_ENOUGH_MEMORY ...
+// or ERROR_FILENAME_EXCED_RANGE for a bad name, ERROR_NOT_ENOUGH_MEMORY when the prefix's
+// table of objects is full, ERROR_TOO_MANY_OPEN_FILES when too many processes use it,
+// ERROR_INVALID_DATA when the table is damaged ...
 SharedRef CreateShared(const NewObject& request, LPCSTR name, bool* existed);
 // Null with ERROR_FILE_NOT_FOUND when nobody holds `name`, ERROR_INVALID_HANDLE when it is
 // another kind's.
 SharedRef OpenShared(ObjectKind kind, LPCSTR name);
 // An unnamed object, private to this process.
 SharedRef CreatePrivate(const NewObject& request);
+
+// From mutex.cpp, for the memory of a mutex's core: whether a live thread holds it (checked
+// without waiting; it may be taken and let go to find out), and whether a live thread of
+// this process does (nothing taken). Such memory must not be reused for another object.
+bool MutexInUse(void* core);
+bool MutexHeldHere(const void* core);
 
 }  // namespace tesk::win32::internal

@@ -20,6 +20,7 @@ using named_test::Handles;
 using named_test::kLongWait;
 using named_test::kMarker;
 using named_test::kShortWait;
+using named_test::RuntimeFiles;
 
 struct Kind {
   const char* label;
@@ -54,14 +55,6 @@ DWORD CreateError(const Kind& kind, const char* name, Handles* handles) {
   const HANDLE handle = handles->Add(kind.create(name));
   const DWORD error = GetLastError();
   return handle || error != ERROR_SUCCESS ? error : kMarker;
-}
-
-std::vector<std::string> RuntimeFiles() {
-  std::vector<std::string> files;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(tesk::win32::RuntimePath(), error))
-    files.push_back(entry.path().filename().string());
-  return files;
 }
 
 class NamespaceTest : public tesk::testing::PrefixTest {};
@@ -193,6 +186,7 @@ TEST_F(LifetimeTest, AKilledHolderLeavesNothingBehind) {
 
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(OpenError(kKinds[i], names[i]), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(RuntimeFiles(true), std::vector<std::string>{}) << "the section's data went with it";
   SetLastError(kMarker);
   const HANDLE fresh =
       handles.Add(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0x10000, "held.s"));
@@ -204,7 +198,7 @@ TEST_F(LifetimeTest, AKilledHolderLeavesNothingBehind) {
   EXPECT_EQ(view[0xFFFF], 0);
   UnmapViewOfFile(view);
   handles.CloseAll();
-  EXPECT_EQ(RuntimeFiles(), std::vector<std::string>{"namespace.lock"});
+  EXPECT_EQ(RuntimeFiles(), std::vector<std::string>{"named.table"});
 }
 
 TEST_F(LifetimeTest, LeftoversOfDeadProcessesAreSweptAway) {
@@ -216,7 +210,7 @@ TEST_F(LifetimeTest, LeftoversOfDeadProcessesAreSweptAway) {
   handles.CloseAll();
   // A process that first uses the namespace clears away what nobody holds.
   EXPECT_EQ(tesk::testing::RunChild("named_helper", {"open", "event", "other"}).output, "2\n");
-  EXPECT_EQ(RuntimeFiles(), std::vector<std::string>{"namespace.lock"});
+  EXPECT_EQ(RuntimeFiles(), std::vector<std::string>{"named.table"});
 }
 
 class WaitMixTest : public tesk::testing::PrefixTest {};

@@ -5,11 +5,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <tesk/win32/prefix.h>
 #include <tesk/win32/windows.h>
 
 #include "tesk_testing.h"
@@ -91,6 +93,17 @@ inline bool WaitUntilBlocked(int pid, DWORD tid) {
     usleep(5000);
   }
   return seen >= 2;
+}
+
+// The files in the prefix's runtime folder; those of sections' data when `sections`.
+inline std::vector<std::string> RuntimeFiles(bool sections = false) {
+  std::vector<std::string> files;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(tesk::win32::RuntimePath(), error)) {
+    std::string name = entry.path().filename().string();
+    if (!sections || name.rfind("named.section.", 0) == 0) files.push_back(std::move(name));
+  }
+  return files;
 }
 
 }  // namespace named_test
