@@ -76,6 +76,7 @@ ShareClaim::~ShareClaim() {
 }
 
 DWORD ShareClaim::Take(dev_t device, ino_t inode, DWORD access, DWORD share) {
+  if (access == 0) return ERROR_SUCCESS;  // an open for attributes only shares with everyone
   int fd = -1;
   if (const DWORD error = OpenLockFile(device, inode, &fd); error != ERROR_SUCCESS) return error;
   if (!Lock(fd, F_WRLCK, kGuard, true)) {
