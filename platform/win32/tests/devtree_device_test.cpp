@@ -187,7 +187,7 @@ TEST_F(DeviceTest, OpensOnlyPresentDevicesWithABackend) {
   } const cases[] = {
       {"\\\\?\\usb#vid_7a3d&pid_0001&mi_00#none#{bb60e4cb-4c49-11d4-8e10-005004ad18a6}",
        ERROR_FILE_NOT_FOUND},
-      {"E:\\track.rel", ERROR_PATH_NOT_FOUND},  // files come later
+      {"E:\\track.rel", ERROR_FILE_NOT_FOUND},  // a file path, and no such file
       {a_.volume_info.device_path, ERROR_NOT_SUPPORTED},
   };
   for (const Case& c : cases) {
