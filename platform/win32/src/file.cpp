@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <tesk/win32/fileapi.h>
 #include <tesk/win32/winbase.h>
@@ -242,15 +243,15 @@ DWORD CopyContents(LPCSTR from, LPCSTR to, BOOL fail_if_exists) {
     return error;
   }
   DWORD error = ERROR_SUCCESS;
-  char buffer[65536];
+  std::vector<char> buffer(65536);
   for (;;) {
     DWORD got = 0, put = 0;
-    if (!ReadFile(source, buffer, sizeof buffer, &got, nullptr)) {
+    if (!ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
       error = GetLastError();
       break;
     }
     if (got == 0) break;
-    if (!WriteFile(target, buffer, got, &put, nullptr)) {
+    if (!WriteFile(target, buffer.data(), got, &put, nullptr)) {
       error = GetLastError();
       break;
     }
@@ -426,8 +427,10 @@ BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
     std::string to;
     if (const DWORD error = ResolvePath(lpNewFileName, &to); error != ERROR_SUCCESS) return error;
     struct stat target {};
+    bool same_file = false;
     if (lstat(to.c_str(), &target) == 0) {
       if (target.st_dev != source.st_dev || target.st_ino != source.st_ino) return ERROR_ALREADY_EXISTS;
+      same_file = true;
       // The same file by another case: rename to the name as written.
       std::string leaf = AnsiToUtf8(lpNewFileName);
       if (leaf.size() >= 2 && leaf[1] == ':') leaf.erase(0, 2);
@@ -435,7 +438,11 @@ BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
       to = to.substr(0, to.find_last_of('/') + 1) + leaf;
     }
     const DWORD error = WithAccessChecked(source.st_dev, source.st_ino, kShareDelete, [&]() -> DWORD {
-      if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0) return ERROR_SUCCESS;
+      // No replacing a target that appeared meanwhile, where the file system can say so.
+      int rc = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), same_file ? 0 : RENAME_NOREPLACE);
+      if (rc != 0 && errno == EINVAL && !same_file) rc = rename(from.c_str(), to.c_str());
+      if (rc == 0) return ERROR_SUCCESS;
+      if (errno == EEXIST) return ERROR_ALREADY_EXISTS;
       return errno == EXDEV ? ERROR_NOT_SAME_DEVICE : FileErrorFromErrno(errno);
     });
     if (error != ERROR_NOT_SAME_DEVICE || S_ISDIR(source.st_mode)) return error;
