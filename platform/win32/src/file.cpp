@@ -130,6 +130,10 @@ HANDLE OpenFileHandle(LPCSTR ansi_path, DWORD desired_access, DWORD share_mode, 
   } else {
     flags |= O_RDONLY;
   }
+  // Append-only access writes every block at the end, whoever else appends meanwhile.
+  if ((desired_access & FILE_APPEND_DATA) &&
+      !(desired_access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA)))
+    flags |= O_APPEND;
   bool created = false;
   int fd = -1;
   if (!existed) {

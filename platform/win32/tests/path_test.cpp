@@ -81,6 +81,16 @@ TEST_F(PathTest, DebugReportLandsInTheDriveCFolder) {
     CloseHandle(file);
   }
   EXPECT_EQ("first\r\nsecond\r\n", Read(prefix() + "/drive_c/temp/debug.out"));
+
+  // Append-only access writes at the end wherever the handle's position is.
+  const HANDLE append =
+      CreateFileA("c:\\temp\\debug.out", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, append);
+  DWORD put = 0;
+  ASSERT_TRUE(WriteFile(append, "third", 5, &put, nullptr));
+  CloseHandle(append);
+  EXPECT_EQ("first\r\nsecond\r\nthird", Read(prefix() + "/drive_c/temp/debug.out"));
 }
 
 TEST_F(PathTest, RelativePathsFollowTheCurrentFolder) {

@@ -82,7 +82,8 @@ TESK_WIN32_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode
 // case-insensitive one in its folder. A relative path is taken against the process's current
 // folder; an absolute Unix path ("/tmp/x") is used as it is. Share modes are enforced between
 // every open of a file in any process of the prefix (ERROR_SHARING_VIOLATION). I/O is
-// synchronous; an OVERLAPPED only carries the offset and is completed on return.
+// synchronous; an OVERLAPPED only carries the offset and is completed on return. A handle
+// opened with FILE_APPEND_DATA and no other write right appends every write at the end.
 TESK_WIN32_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 TESK_WIN32_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
