@@ -429,9 +429,18 @@ Place Lookup(const Namespace& ns, std::string_view key, std::uint32_t hash) {
   return place;
 }
 
+// A view beyond the end of the file would fault when touched: the file must be as long as
+// the slot says.
 int OpenSectionFile(const Namespace& ns, std::uint32_t index, DWORD* error) {
   const int fd = openat(ns.dir_fd, SectionFileName(index).text, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) *error = ErrorFromErrno(errno);
+  struct stat st {};
+  if (fd < 0) {
+    *error = ErrorFromErrno(errno);
+  } else if (fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != ns.slot(index).section_size) {
+    *error = ERROR_INVALID_DATA;
+    close(fd);
+    return -1;
+  }
   return fd;
 }
 

@@ -217,4 +217,16 @@ TEST_F(TableTest, ADamagedTableIsRefused) {
       << "the first prefix's table is unharmed";
 }
 
+// Its data cut short under it, a section is refused to those that open it after, rather
+// than give views that fault when touched.
+TEST_F(TableTest, ASectionWhoseDataFileWasCutShortIsRefused) {
+  Handles handles;
+  ASSERT_NE(handles.Add(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0x10000, "cut")),
+            nullptr);
+  const std::vector<std::string> files = RuntimeFiles(true);
+  ASSERT_EQ(files.size(), 1u);
+  std::filesystem::resize_file(tesk::win32::RuntimePath() + "/" + files[0], 4096);
+  EXPECT_EQ(tesk::testing::RunChild("named_helper", {"open", "section", "cut"}).output, "13\n");
+}
+
 }  // namespace
