@@ -69,6 +69,11 @@ TEST_F(CrtIoTest, PatternsSelectNames) {
   }
 }
 
+TEST_F(CrtIoTest, NamesOutsideTheCodePageReadWithQuestionMarks) {
+  Write(OnDrive("Music/\xD0\xB6.wav"), "w");  // a Cyrillic letter, not in Windows-1252
+  EXPECT_EQ(Names{"?.wav"}, Find("E:\\Music\\*.wav"));
+}
+
 TEST_F(CrtIoTest, NothingFoundIsENOENT) {
   for (const char* spec : {"E:\\Music\\*.wav", "E:\\Nowhere\\*.*", "Q:\\*.*", "E:\\Music\\"}) {
     SCOPED_TRACE(spec);

@@ -50,8 +50,20 @@ TEST_F(FileIoTest, ReadWriteSeekAndSize) {
   ASSERT_TRUE(GetFileSizeEx(file, &size));
   EXPECT_EQ(4, size.QuadPart);
   EXPECT_TRUE(FlushFileBuffers(file));
+
+  // An OVERLAPPED names the offset and is completed on return.
+  OVERLAPPED at{};
+  at.u.s.Offset = 2;
+  ASSERT_TRUE(WriteFile(file, "xy", 2, nullptr, &at));
+  EXPECT_EQ(2u, at.InternalHigh);
+  at.u.s.Offset = 1;
+  ASSERT_TRUE(ReadFile(file, buffer, 3, nullptr, &at));
+  EXPECT_EQ("1xy", std::string(buffer, at.InternalHigh));
+  at.u.s.Offset = 100;
+  EXPECT_FALSE(ReadFile(file, buffer, 3, &count, &at));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_HANDLE_EOF), LastError());
   CloseHandle(file);
-  EXPECT_EQ("0123", Read(OnDrive("a.bin")));
+  EXPECT_EQ("01xy", Read(OnDrive("a.bin")));
 }
 
 TEST_F(FileIoTest, HandlesDoOnlyWhatTheirAccessAllows) {
