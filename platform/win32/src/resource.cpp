@@ -1,8 +1,7 @@
 // Module resources: the string table a module declares with TESK_STRING_TABLE.
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <memory>
+#include <set>
 #include <mutex>
 #include <new>
 #include <string>
@@ -37,29 +36,17 @@ const char* FindString(HINSTANCE module, UINT id) {
   return nullptr;
 }
 
-// RT_STRING blocks, built on first use and kept for the process's life: a block is keyed by
-// its table, which stays valid while its module is loaded.
-struct Block {
-  std::u16string data;
-};
-std::mutex& BlocksMutex() {
+// RT_STRING blocks and UTF-16 texts are interned by their content and kept for the process's
+// life, so that what a caller holds never changes under it, even when a module is unloaded
+// and another one loaded in its place.
+std::mutex& InternMutex() {
   static auto* mutex = new std::mutex;
   return *mutex;
 }
-std::map<std::pair<const TeskStringTableData*, UINT>, std::unique_ptr<Block>>& Blocks() {
-  static auto* blocks = new std::map<std::pair<const TeskStringTableData*, UINT>, std::unique_ptr<Block>>;
-  return *blocks;
-}
-
-// UTF-16 texts of the loaded strings, for LoadStringW's pointer form.
-const std::u16string* WideText(HINSTANCE module, UINT id) {
-  static auto* texts = new std::map<std::pair<const char*, UINT>, std::u16string>;
-  const char* text = FindString(module, id);
-  if (!text) return nullptr;
-  std::lock_guard hold(BlocksMutex());
-  auto [it, added] = texts->try_emplace({text, id});
-  if (added) it->second = internal::Utf8ToUtf16(text);
-  return &it->second;
+const std::u16string* Intern(std::u16string text) {
+  static auto* texts = new std::set<std::u16string>;
+  std::lock_guard hold(InternMutex());
+  return &*texts->insert(std::move(text)).first;
 }
 
 }  // namespace
@@ -94,7 +81,8 @@ int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBu
     return 0;
   }
   try {
-    const std::u16string* text = WideText(hInstance, uID);
+    const char* utf8 = FindString(hInstance, uID);
+    const std::u16string* text = utf8 ? Intern(internal::Utf8ToUtf16(utf8)) : nullptr;
     if (!text) {
       if (cchBufferMax > 0) lpBuffer[0] = u'\0';
       return 0;
@@ -146,10 +134,7 @@ HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType) {
       SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
       return nullptr;
     }
-    std::lock_guard hold(BlocksMutex());
-    auto& block = Blocks()[{table, number}];
-    if (!block) block = std::make_unique<Block>(Block{std::move(data)});
-    return reinterpret_cast<HRSRC>(block.get());
+    return reinterpret_cast<HRSRC>(const_cast<std::u16string*>(Intern(std::move(data))));
   } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -161,7 +146,7 @@ HGLOBAL WINAPI LoadResource(HMODULE /*hModule*/, HRSRC hResInfo) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  return const_cast<char16_t*>(reinterpret_cast<Block*>(hResInfo)->data.data());
+  return const_cast<char16_t*>(reinterpret_cast<const std::u16string*>(hResInfo)->data());
 }
 
 DWORD WINAPI SizeofResource(HMODULE /*hModule*/, HRSRC hResInfo) {
@@ -169,7 +154,7 @@ DWORD WINAPI SizeofResource(HMODULE /*hModule*/, HRSRC hResInfo) {
     SetLastError(ERROR_INVALID_HANDLE);
     return 0;
   }
-  return static_cast<DWORD>(reinterpret_cast<Block*>(hResInfo)->data.size() * sizeof(char16_t));
+  return static_cast<DWORD>(reinterpret_cast<const std::u16string*>(hResInfo)->size() * sizeof(char16_t));
 }
 
 LPVOID WINAPI LockResource(HGLOBAL hResData) {
