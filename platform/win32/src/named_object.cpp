@@ -21,19 +21,17 @@
 // have left it there. So a holder bit whose byte is locked belongs to a live process.
 // Each process counts its own holds on each object (HeldObject): only its first and its last
 // touch the table, and for a mutex or an event neither makes a system call unless another
-// process holds the object too. A lookup that finds an object this process does not hold tests whether one of its
-// holders lives (a lock test on its byte), clearing the bits of the dead: an object none of
-// whose holders lives is gone (Open* answers ERROR_FILE_NOT_FOUND, Create* makes a fresh one).
-// The last holder to let go frees the slot. Dead holders are otherwise noticed when a
-// section's holder lets go (its data is worth giving back soon), and by a sweep: on a
-// process's first use of the table, after a death under the namespace lock, and when the table
-// is full. A sweep clears dead bits, frees what nobody holds, unpins slots whose mutex is no
-// longer held, and removes section files that no live slot owns.
-// A section's data is "named.section.<slot>", made with the section and removed when its slot
-// is freed; a process that holds the section keeps it open once.
-// Limits: 4096 objects (a new name is then refused with ERROR_NOT_ENOUGH_MEMORY) and 256
-// processes at once (ERROR_TOO_MANY_OPEN_FILES) per prefix. A table file that is not one of
-// this layout is refused (ERROR_INVALID_DATA), and left as it is.
+// process holds the object too. A lookup that finds an object this process does not hold tests whether one of
+// its holders lives (a lock test on its byte), clearing the bits of the dead: an object none of whose holders
+// lives is gone (Open* answers ERROR_FILE_NOT_FOUND, Create* makes a fresh one). The last holder to let go
+// frees the slot. Dead holders are otherwise noticed when a section's holder lets go (its data is worth
+// giving back soon), and by a sweep: on a process's first use of the table, after a death under the namespace
+// lock, and when the table is full. A sweep clears dead bits, frees what nobody holds, unpins slots whose
+// mutex is no longer held, and removes section files that no live slot owns. A section's data is
+// "named.section.<slot>", made with the section and removed when its slot is freed; a process that holds the
+// section keeps it open once. Limits: 4096 objects (a new name is then refused with ERROR_NOT_ENOUGH_MEMORY)
+// and 256 processes at once (ERROR_TOO_MANY_OPEN_FILES) per prefix. A table file that is not one of this
+// layout is refused (ERROR_INVALID_DATA), and left as it is.
 //
 // A process keeps its table mapped while it holds objects in it or the prefix is its current
 // one; it lets go of the others (and of its process slot in them) once it holds nothing there,
