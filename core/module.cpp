@@ -15,10 +15,6 @@ HMODULE g_module = nullptr;
 constexpr char kDevicesKey[] = "Software\\Vorelle\\Tesk\\Devices";
 constexpr char kDescription[] = "Zuna Tesk Core";
 
-// Room for the module's own path. A path that does not fit is refused rather than
-// registered cut short.
-constexpr DWORD kPathChars = 4096;
-
 // The class identifier as the RPC runtime writes it, without braces.
 bool BareClassName(std::string* name) {
   RPC_CSTR text = nullptr;
@@ -80,28 +76,8 @@ extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
   if (!teskcore::BareClassName(&bare)) return SELFREG_E_CLASS;
   const std::string class_key = teskcore::ClassKeyName(bare);
 
-  {
-    RegKey clsid;
-    RegKey cls;
-    RegKey server;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_ALL_ACCESS, clsid.Put()) != ERROR_SUCCESS ||
-        RegCreateKeyExA(clsid.Get(), class_key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, cls.Put(), nullptr) != ERROR_SUCCESS)
-      return SELFREG_E_CLASS;
-    teskcore::SetDefault(cls.Get(), teskcore::kDescription);
-
-    std::string path(teskcore::kPathChars, '\0');
-    const DWORD length = GetModuleFileNameA(teskcore::g_module, path.data(), teskcore::kPathChars);
-    if (length == 0 || length >= teskcore::kPathChars) return SELFREG_E_CLASS;
-    if (RegSetValueA(cls.Get(), "InProcServer32", REG_SZ, path.c_str(), length + 1) != ERROR_SUCCESS)
-      return SELFREG_E_CLASS;
-
-    static constexpr char kModel[] = "Apartment";
-    if (RegOpenKeyExA(cls.Get(), "InProcServer32", 0, KEY_ALL_ACCESS, server.Put()) != ERROR_SUCCESS ||
-        RegSetValueExA(server.Get(), "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(kModel),
-                       sizeof(kModel)) != ERROR_SUCCESS)
-      return SELFREG_E_CLASS;
-  }
+  if (!tesk::win32::RegisterInprocServerKeys(teskcore::g_module, class_key, teskcore::kDescription))
+    return SELFREG_E_CLASS;
 
   // Listed for the root device manager, under the bare identifier as the conversion gave it.
   RegKey devices;

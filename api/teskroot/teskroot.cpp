@@ -16,10 +16,6 @@ namespace {
 
 HMODULE g_module = nullptr;
 
-// Room for the module's own path. A path that does not fit is refused rather than
-// registered cut short.
-constexpr DWORD kPathChars = 4096;
-
 // "{" + the class identifier as the RPC runtime writes it + "}".
 bool ClassKeyName(std::string* name) {
   RPC_CSTR text = nullptr;
@@ -35,7 +31,6 @@ bool ClassKeyName(std::string* name) {
 using tesk::win32::RegKey;
 using teskroot::ClassKeyName;
 using teskroot::Counters;
-using teskroot::kPathChars;
 
 static BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   switch (reason) {
@@ -68,25 +63,8 @@ extern "C" TESK_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
   std::string class_key;
   if (!ClassKeyName(&class_key)) return SELFREG_E_CLASS;
 
-  RegKey clsid;
-  RegKey cls;
-  RegKey server;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_ALL_ACCESS, clsid.Put()) != ERROR_SUCCESS ||
-      RegCreateKeyExA(clsid.Get(), class_key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                      nullptr, cls.Put(), nullptr) != ERROR_SUCCESS)
-    return SELFREG_E_CLASS;
-
-  std::string path(kPathChars, '\0');
-  const DWORD length = GetModuleFileNameA(teskroot::g_module, path.data(), kPathChars);
-  if (length == 0 || length >= kPathChars) return SELFREG_E_CLASS;
-  if (RegSetValueA(cls.Get(), "InProcServer32", REG_SZ, path.c_str(), length + 1) != ERROR_SUCCESS)
-    return SELFREG_E_CLASS;
-
-  static constexpr char kModel[] = "Apartment";
-  if (RegOpenKeyExA(cls.Get(), "InProcServer32", 0, KEY_ALL_ACCESS, server.Put()) != ERROR_SUCCESS ||
-      RegSetValueExA(server.Get(), "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(kModel),
-                     sizeof(kModel)) != ERROR_SUCCESS)
-    return SELFREG_E_CLASS;
+  // The class key has no default value of its own.
+  if (!tesk::win32::RegisterInprocServerKeys(teskroot::g_module, class_key, nullptr)) return SELFREG_E_CLASS;
   return S_OK;
 }
 
